@@ -1,0 +1,71 @@
+// Typed views of caller-owned arrays: first element's address, extents and
+// byte strides.  A view never owns memory and never copies.  An empty view
+// (None from Python, or any zero extent) has data == nullptr or a zero extent
+// and must not be dereferenced.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orbisect {
+
+template <typename T, int D>
+struct array_view {
+    static_assert(D >= 1 && D <= 3);
+    T *data = nullptr;
+    int64_t shape[D] = {};
+    int64_t strides[D] = {};  // in bytes
+
+    int64_t extent(int axis) const { return shape[axis]; }
+
+    bool empty() const {
+        if (data == nullptr) return true;
+        for (int a = 0; a < D; ++a)
+            if (shape[a] == 0) return true;
+        return false;
+    }
+
+    // Address of element [i, 0, ...] (walks the outer axis by its stride).
+    T *row(int64_t i) const {
+        return reinterpret_cast<T *>(reinterpret_cast<char *>(data) + i * strides[0]);
+    }
+
+    // Address of element [i, j, 0, ...].
+    T *at(int64_t i, int64_t j) const
+        requires(D >= 2)
+    {
+        return reinterpret_cast<T *>(reinterpret_cast<char *>(data) + i * strides[0] +
+                                     j * strides[1]);
+    }
+
+    // True when the array is densely packed in row-major order.
+    bool c_contiguous() const {
+        int64_t want = static_cast<int64_t>(sizeof(T));
+        for (int a = D - 1; a >= 0; --a) {
+            if (shape[a] > 1 && strides[a] != want) return false;
+            want *= shape[a];
+        }
+        return true;
+    }
+
+    int64_t size() const {
+        int64_t n = 1;
+        for (int a = 0; a < D; ++a) n *= shape[a];
+        return n;
+    }
+};
+
+using image_view = array_view<uint8_t, 3>;   // H x W x 3, channels R, G, B
+using mask_view = array_view<uint8_t, 2>;    // H x W, non-zero = set
+using points_view = array_view<int32_t, 2>;  // N x 2, row = (x, y)
+using flags_view = array_view<uint8_t, 1>;   // N, non-zero = inlier
+
+// Point i of a point set.  Requires at least 2 columns.
+inline int32_t *point_at(const points_view &ps, int64_t i) { return ps.row(i); }
+inline int32_t point_x(const points_view &ps, int64_t i) { return ps.row(i)[0]; }
+inline int32_t point_y(const points_view &ps, int64_t i) {
+    return *reinterpret_cast<const int32_t *>(reinterpret_cast<const char *>(ps.row(i)) +
+                                              ps.strides[1]);
+}
+
+}  // namespace orbisect

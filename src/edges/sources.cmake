@@ -1,0 +1,1 @@
+# Kernel sources of this subsystem are added to orbisect_kernels here.
