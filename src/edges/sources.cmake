@@ -1,1 +1,3 @@
-# Kernel sources of this subsystem are added to orbisect_kernels here.
+target_sources(orbisect_kernels PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/scan.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/simple_edge.cpp)

@@ -36,7 +36,24 @@ extern const int function_count;
 // Creates the function object for a spec (a new reference).
 PyObject *make_function(const function_spec &spec);
 
-// Declares the spec of a function defined in one of the bind_*.cpp files.
-#define ORBISECT_FUNCTION(name) extern const ::orbisect::py::function_spec name##_spec
+// The specs of the published functions, each defined in one of the
+// bind_*.cpp files (declared here so that their definitions are external).
+#define ORBISECT_FUNCTION(name) extern const function_spec name##_spec
+ORBISECT_FUNCTION(calculate_lch_bounds);
+ORBISECT_FUNCTION(mask_image_py);
+ORBISECT_FUNCTION(mask_image);
+ORBISECT_FUNCTION(selective_grayscale);
+ORBISECT_FUNCTION(mask_color);
+ORBISECT_FUNCTION(mask_image_cy_impl);
+ORBISECT_FUNCTION(selective_grayscale_impl);
+ORBISECT_FUNCTION(simple_edge_hsv);
+ORBISECT_FUNCTION(simple_edge);
+ORBISECT_FUNCTION(simple_denoise);
+ORBISECT_FUNCTION(remove_inliers);
+ORBISECT_FUNCTION(ransac_circle);
+ORBISECT_FUNCTION(ransac_ellipse);
+ORBISECT_FUNCTION(ransac_line);
+ORBISECT_FUNCTION(ransac_line2);
+#undef ORBISECT_FUNCTION
 
 }  // namespace orbisect::py

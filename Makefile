@@ -1,0 +1,35 @@
+# make demo  - build and run the example job
+# make test  - build and run the kernel test program and the Python tests
+# make bench - build and run the benchmarks
+PYTHON ?= python3.12
+VENV := .venv
+PY := $(VENV)/bin/python
+NATIVE_BUILD := build/native
+
+.PHONY: demo test bench native-test install clean
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --upgrade pip
+
+install: $(PY)
+	$(PY) -m pip install '.[test]'
+
+demo: install
+	$(PY) examples/demo.py
+
+native-test: $(PY)
+	$(PY) -m pip install 'cmake>=3.20'
+	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DORBISECT_PYTHON_MODULE=OFF -DORBISECT_NATIVE_TESTS=ON
+	$(VENV)/bin/cmake --build $(NATIVE_BUILD) -j2
+	$(NATIVE_BUILD)/native_tests
+
+test: install native-test
+	cd tests && ../$(PY) -m pytest -q
+
+bench: $(PY)
+	$(PY) -m pip install '.[bench]'
+	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
+
+clean:
+	rm -rf $(VENV) build

@@ -1,0 +1,46 @@
+#include "edges/scan.hpp"
+
+namespace orbisect::edges {
+
+fault check_point_output(const points_view &ps) {
+    if (!ps.empty() && ps.shape[1] < 2)
+        return fault::value("point set must have at least 2 columns");
+    return {};
+}
+
+// Blocks of 64 bytes are reduced without branches (the compiler vectorises
+// the OR / minimum); only a block that holds the answer is searched bytewise.
+int64_t find_set(const uint8_t *bytes, int64_t from, int64_t n) {
+    int64_t x = from;
+    for (; x + 64 <= n; x += 64) {
+        uint8_t any = 0;
+        for (int i = 0; i < 64; ++i) any |= bytes[x + i];
+        if (any) break;
+    }
+    while (x < n && bytes[x] == 0) ++x;
+    return x;
+}
+
+int64_t find_clear(const uint8_t *bytes, int64_t from, int64_t n) {
+    int64_t x = from;
+    for (; x + 64 <= n; x += 64) {
+        uint8_t least = 0xFF;
+        for (int i = 0; i < 64; ++i) least = bytes[x + i] < least ? bytes[x + i] : least;
+        if (least == 0) break;
+    }
+    while (x < n && bytes[x] != 0) ++x;
+    return x;
+}
+
+bool emit_row_runs(const uint8_t *bytes, int64_t n, int64_t origin, int32_t y, bool &in_run,
+                   point_sink &sink) {
+    int64_t x = 0;
+    while (true) {
+        x = in_run ? find_clear(bytes, x, n) : find_set(bytes, x, n);
+        if (x >= n) return true;
+        if (!sink.put(static_cast<int32_t>(origin + x), y)) return false;
+        in_run = !in_run;
+    }
+}
+
+}  // namespace orbisect::edges

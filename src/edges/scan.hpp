@@ -1,0 +1,81 @@
+// The scan-line walk shared by the mask scan and the colour-window scan:
+// rows then columns in bit-reversed order, run starts and ends written as
+// (x, y) points until the point set is full.  A "line source" decides which
+// pixels are set; see simple_edge.cpp and simple_edge_hsv.cpp.
+#pragma once
+
+#include <cstdint>
+
+#include "core/array_view.hpp"
+#include "core/fault.hpp"
+
+namespace orbisect::edges {
+
+// Counts above this select lines outside the bit-reversed order.
+constexpr int32_t max_line_count = 65536;
+
+inline uint32_t reverse16(uint32_t k) {
+    k &= 0xFFFFu;
+    k = ((k & 0x5555u) << 1) | ((k >> 1) & 0x5555u);
+    k = ((k & 0x3333u) << 2) | ((k >> 2) & 0x3333u);
+    k = ((k & 0x0F0Fu) << 4) | ((k >> 4) & 0x0F0Fu);
+    return ((k & 0x00FFu) << 8) | (k >> 8);
+}
+
+// The k-th line of a pass over `lines` lines.
+inline uint32_t scan_line(uint32_t k, uint32_t lines) { return (reverse16(k) * lines) >> 16; }
+
+// Receives points until the point set is full.
+class point_sink {
+  public:
+    explicit point_sink(const points_view &ps) : ps_(ps), capacity_(ps.empty() ? 0 : ps.shape[0]) {}
+
+    // False (and nothing written) once the capacity is reached.
+    bool put(int32_t x, int32_t y) {
+        if (count_ >= capacity_) return false;
+        int32_t *p = ps_.row(count_);
+        p[0] = x;
+        *reinterpret_cast<int32_t *>(reinterpret_cast<char *>(p) + ps_.strides[1]) = y;
+        ++count_;
+        return true;
+    }
+    int32_t count() const { return static_cast<int32_t>(count_); }
+
+  private:
+    const points_view &ps_;
+    int64_t capacity_;
+    int64_t count_ = 0;
+};
+
+// A point set the scan may write: at least 2 columns when it has rows.
+fault check_point_output(const points_view &ps);
+
+// The whole scan.  Source provides
+//   bool row(int64_t y, point_sink &)     (false: the point set is full)
+//   bool column(int64_t x, point_sink &)
+template <class Source>
+int32_t scan_lines(Source &source, int64_t height, int64_t width, int32_t row_count,
+                   int32_t column_count, point_sink &sink) {
+    if (height <= 0 || width <= 0) return 0;
+    const int32_t rows = row_count < max_line_count ? row_count : max_line_count;
+    const int32_t columns = column_count < max_line_count ? column_count : max_line_count;
+    const auto h = static_cast<uint32_t>(height), w = static_cast<uint32_t>(width);
+    for (int32_t k = 0; k < rows; ++k)
+        if (!source.row(scan_line(static_cast<uint32_t>(k), h), sink)) return sink.count();
+    for (int32_t k = 0; k < columns; ++k)
+        if (!source.column(scan_line(static_cast<uint32_t>(k), w), sink)) return sink.count();
+    return sink.count();
+}
+
+// First position in [from, n) whose byte is non-zero (find_set) or zero
+// (find_clear), or n.  Many bytes at a time.
+int64_t find_set(const uint8_t *bytes, int64_t from, int64_t n);
+int64_t find_clear(const uint8_t *bytes, int64_t from, int64_t n);
+
+// Writes the runs of a row of 0 / non-zero bytes (positions offset by
+// `origin`) for row y; `in_run` carries the state across consecutive pieces
+// of one row.  False when the point set is full.
+bool emit_row_runs(const uint8_t *bytes, int64_t n, int64_t origin, int32_t y, bool &in_run,
+                   point_sink &sink);
+
+}  // namespace orbisect::edges

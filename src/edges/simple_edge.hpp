@@ -1,0 +1,16 @@
+// Run starts and ends of a mask along bit-reversed scan lines.
+#pragma once
+
+#include "core/array_view.hpp"
+#include "core/fault.hpp"
+
+namespace orbisect {
+
+// Checks the arrays before anything is written.
+fault check_simple_edge(const mask_view &image, const points_view &ps);
+
+// Number of points written to ps.  Arguments must have passed the check.
+int32_t simple_edge(const mask_view &image, const points_view &ps, int32_t row_count,
+                    int32_t column_count);
+
+}  // namespace orbisect
