@@ -32,15 +32,4 @@ int64_t find_clear(const uint8_t *bytes, int64_t from, int64_t n) {
     return x;
 }
 
-bool emit_row_runs(const uint8_t *bytes, int64_t n, int64_t origin, int32_t y, bool &in_run,
-                   point_sink &sink) {
-    int64_t x = 0;
-    while (true) {
-        x = in_run ? find_clear(bytes, x, n) : find_set(bytes, x, n);
-        if (x >= n) return true;
-        if (!sink.put(static_cast<int32_t>(origin + x), y)) return false;
-        in_run = !in_run;
-    }
-}
-
 }  // namespace orbisect::edges

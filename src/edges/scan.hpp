@@ -50,9 +50,38 @@ class point_sink {
 // A point set the scan may write: at least 2 columns when it has rows.
 fault check_point_output(const points_view &ps);
 
+// First position in [from, n) whose byte is non-zero (find_set) or zero
+// (find_clear), or n.  Many bytes at a time.
+int64_t find_set(const uint8_t *bytes, int64_t from, int64_t n);
+int64_t find_clear(const uint8_t *bytes, int64_t from, int64_t n);
+
+// Writes the membership changes of a piece of a line given as 0 / non-zero
+// bytes: put(position) for every position where membership flips, with
+// `in_run` carried across consecutive pieces of one line.  False as soon as
+// put() does (the point set is full).
+template <class Put>
+bool emit_changes(const uint8_t *bytes, int64_t n, int64_t origin, bool &in_run, Put put) {
+    int64_t at = 0;
+    while (true) {
+        at = in_run ? find_clear(bytes, at, n) : find_set(bytes, at, n);
+        if (at >= n) return true;
+        if (!put(origin + at)) return false;
+        in_run = !in_run;
+    }
+}
+
+// Bytes of column scratch: a group of columns is read row by row into it,
+// so that one pass over the rows serves several columns.
+constexpr int64_t column_scratch_bytes = 32768;
+constexpr int max_column_group = 32;
+
 // The whole scan.  Source provides
-//   bool row(int64_t y, point_sink &)     (false: the point set is full)
-//   bool column(int64_t x, point_sink &)
+//   bool row(int64_t y, point_sink &)   - scans row y; false once the point
+//                                         set is full
+//   void columns(const int64_t *xs, int count, int64_t y0, int64_t rows,
+//                uint8_t *out)          - membership of rows y0 .. y0+rows-1
+//                                         of the columns xs into
+//                                         out[j * rows + (y - y0)]
 template <class Source>
 int32_t scan_lines(Source &source, int64_t height, int64_t width, int32_t row_count,
                    int32_t column_count, point_sink &sink) {
@@ -62,20 +91,32 @@ int32_t scan_lines(Source &source, int64_t height, int64_t width, int32_t row_co
     const auto h = static_cast<uint32_t>(height), w = static_cast<uint32_t>(width);
     for (int32_t k = 0; k < rows; ++k)
         if (!source.row(scan_line(static_cast<uint32_t>(k), h), sink)) return sink.count();
-    for (int32_t k = 0; k < columns; ++k)
-        if (!source.column(scan_line(static_cast<uint32_t>(k), w), sink)) return sink.count();
+
+    // Columns in groups when a group of whole columns fits the scratch;
+    // otherwise one column at a time, in pieces.
+    uint8_t scratch[column_scratch_bytes];
+    int group = static_cast<int>(column_scratch_bytes / height);
+    group = group > max_column_group ? max_column_group : group;
+    const int64_t piece = group >= 1 ? height : column_scratch_bytes;
+    if (group < 1) group = 1;
+    int64_t xs[max_column_group];
+    for (int32_t k0 = 0; k0 < columns; k0 += group) {
+        const int count = columns - k0 < group ? columns - k0 : group;
+        for (int j = 0; j < count; ++j) xs[j] = scan_line(static_cast<uint32_t>(k0 + j), w);
+        if (piece == height) source.columns(xs, count, 0, height, scratch);
+        for (int j = 0; j < count; ++j) {
+            const auto x = static_cast<int32_t>(xs[j]);
+            auto put = [&](int64_t y) { return sink.put(x, static_cast<int32_t>(y)); };
+            bool in_run = false;
+            for (int64_t y0 = 0; y0 < height; y0 += piece) {
+                const int64_t n = height - y0 < piece ? height - y0 : piece;
+                if (piece != height) source.columns(xs + j, 1, y0, n, scratch);
+                if (!emit_changes(scratch + j * n, n, y0, in_run, put)) return sink.count();
+            }
+            if (in_run && !put(height - 1)) return sink.count();
+        }
+    }
     return sink.count();
 }
-
-// First position in [from, n) whose byte is non-zero (find_set) or zero
-// (find_clear), or n.  Many bytes at a time.
-int64_t find_set(const uint8_t *bytes, int64_t from, int64_t n);
-int64_t find_clear(const uint8_t *bytes, int64_t from, int64_t n);
-
-// Writes the runs of a row of 0 / non-zero bytes (positions offset by
-// `origin`) for row y; `in_run` carries the state across consecutive pieces
-// of one row.  False when the point set is full.
-bool emit_row_runs(const uint8_t *bytes, int64_t n, int64_t origin, int32_t y, bool &in_run,
-                   point_sink &sink);
 
 }  // namespace orbisect::edges

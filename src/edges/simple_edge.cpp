@@ -5,32 +5,24 @@
 namespace orbisect {
 namespace {
 
-// Mask lines: a pixel is set when its byte is non-zero.  Rows are read as
-// contiguous bytes; columns step by the row stride.
+// Mask lines: a pixel is set when its byte is non-zero.  Rows are read in
+// place; columns are gathered a group at a time.
 struct mask_lines {
     const mask_view &mask;
 
     bool row(int64_t y, edges::point_sink &sink) {
         const int64_t width = mask.shape[1];
+        const auto yi = static_cast<int32_t>(y);
+        auto put = [&](int64_t x) { return sink.put(static_cast<int32_t>(x), yi); };
         bool in_run = false;
-        if (!edges::emit_row_runs(mask.row(y), width, 0, static_cast<int32_t>(y), in_run, sink))
-            return false;
-        return !in_run || sink.put(static_cast<int32_t>(width - 1), static_cast<int32_t>(y));
+        if (!edges::emit_changes(mask.row(y), width, 0, in_run, put)) return false;
+        return !in_run || put(width - 1);
     }
 
-    bool column(int64_t x, edges::point_sink &sink) {
-        const int64_t height = mask.shape[0];
-        const auto xi = static_cast<int32_t>(x);
-        const uint8_t *p = mask.at(0, x);
-        const int64_t stride = mask.strides[0];
-        bool in_run = false;
-        for (int64_t y = 0; y < height; ++y, p += stride) {
-            if ((*p != 0) != in_run) {
-                if (!sink.put(xi, static_cast<int32_t>(y))) return false;
-                in_run = !in_run;
-            }
-        }
-        return !in_run || sink.put(xi, static_cast<int32_t>(height - 1));
+    void columns(const int64_t *xs, int count, int64_t y0, int64_t rows, uint8_t *out) const {
+        const uint8_t *p = mask.row(y0);
+        for (int64_t y = 0; y < rows; ++y, p += mask.strides[0])
+            for (int j = 0; j < count; ++j) out[j * rows + y] = p[xs[j] * mask.strides[1]];
     }
 };
 
