@@ -1,25 +1,140 @@
-// Bindings of the point-set and fitting functions (not built yet).
+// Bindings of the point-set and fitting functions.  Arguments are converted
+// in parameter order (the first failure raises), then checked; only then is
+// the one value of the runtime generator drawn and the kernel run, so a
+// refused call leaves the generator and every array untouched.
+#include <new>
+#include <utility>
+
+#include "fitting/fitting.hpp"
 #include "module/convert.hpp"
 #include "module/function.hpp"
+#include "platform/platform.hpp"
 
 namespace orbisect::py {
 namespace {
-PyObject *not_built(PyObject *const *) {
-    PyErr_SetString(PyExc_NotImplementedError, "not built yet");
-    return nullptr;
+
+PyObject *circle_dict(const circle_model &m) {
+    return Py_BuildValue("{s:i,s:i,s:i}", "x", m.x, "y", m.y, "r", m.r);
 }
+
+PyObject *ellipse_dict(const ellipse_model &m) {
+    return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d}", "x", m.x, "y", m.y, "a", m.a, "b", m.b,
+                         "theta", m.theta);
+}
+
+PyObject *line_dict(const line_model &m) {
+    return Py_BuildValue("{s:i,s:i,s:i,s:i}", "px", m.px, "py", m.py, "nx", m.nx, "ny", m.ny);
+}
+
+// The fits gather the points once per call; that allocation is the only way
+// they can fail.
+template <typename Fit>
+PyObject *run_fit(Fit &&fit) {
+    try {
+        return fit();
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject *call_remove_inliers(PyObject *const *args) {
+    held_view<int32_t, 2> in, out;
+    held_view<uint8_t, 1> ms;
+    if (!in.acquire(args[0], "int") || !out.acquire(args[1], "int") ||
+        !ms.acquire(args[2], "uint8_t", layout::c_contiguous))
+        return nullptr;
+    if (fault f = check_remove_inliers(in.view(), out.view(), ms.view())) return raise_fault(f);
+    return PyLong_FromLong(remove_inliers(in.view(), out.view(), ms.view()));
+}
+
+PyObject *call_ransac_circle(PyObject *const *args) {
+    held_view<int32_t, 2> ps;
+    int32_t count, min_r, max_r, delta;
+    if (!ps.acquire(args[0], "int") || !to_int32(args[1], count) || !to_int32(args[2], min_r) ||
+        !to_int32(args[3], max_r) || !to_int32(args[4], delta))
+        return nullptr;
+    if (fault f = check_points(ps.view())) return raise_fault(f);
+    const uint32_t state = platform::draw_random15();
+    return run_fit([&] {
+        return circle_dict(ransac_circle(ps.view(), count, min_r, max_r, delta, state));
+    });
+}
+
+PyObject *call_ransac_ellipse(PyObject *const *args) {
+    held_view<int32_t, 2> ps;
+    int32_t count, min_r, max_r, delta;
+    double ratio;
+    if (!ps.acquire(args[0], "int") || !to_int32(args[1], count) || !to_int32(args[2], min_r) ||
+        !to_int32(args[3], max_r) || !to_double(args[4], ratio) || !to_int32(args[5], delta))
+        return nullptr;
+    if (fault f = check_points(ps.view())) return raise_fault(f);
+    const uint32_t state = platform::draw_random15();
+    return run_fit([&] {
+        return ellipse_dict(ransac_ellipse(ps.view(), count, min_r, max_r, ratio, delta, state));
+    });
+}
+
+PyObject *call_ransac_line(PyObject *const *args) {
+    held_view<int32_t, 2> ps;
+    held_view<uint8_t, 1> ms;
+    int32_t count, delta;
+    double slope_limit;
+    if (!ps.acquire(args[0], "int") || !ms.acquire(args[1], "uint8_t", layout::c_contiguous) ||
+        !to_int32(args[2], count) || !to_int32(args[3], delta) ||
+        !to_double(args[4], slope_limit))
+        return nullptr;
+    if (fault f = check_points_and_flags(ps.view(), ms.view())) return raise_fault(f);
+    const uint32_t state = platform::draw_random15();
+    return run_fit([&] {
+        return line_dict(ransac_line(ps.view(), ms.view(), count, delta, slope_limit, state));
+    });
+}
+
+PyObject *call_ransac_line2(PyObject *const *args) {
+    held_view<int32_t, 2> ps;
+    held_view<uint8_t, 1> ms;
+    int32_t count, delta;
+    double ratio;
+    if (!ps.acquire(args[0], "int") || !ms.acquire(args[1], "uint8_t", layout::c_contiguous) ||
+        !to_int32(args[2], count) || !to_double(args[3], ratio) || !to_int32(args[4], delta))
+        return nullptr;
+    if (fault f = check_points_and_flags(ps.view(), ms.view())) return raise_fault(f);
+    const uint32_t state = platform::draw_random15();
+    return run_fit([&]() -> PyObject * {
+        const auto lines = ransac_line2(ps.view(), ms.view(), count, ratio, delta, state);
+        PyObject *first = line_dict(lines.first);
+        if (!first) return nullptr;
+        PyObject *second = line_dict(lines.second);
+        if (!second) {
+            Py_DECREF(first);
+            return nullptr;
+        }
+        PyObject *pair = PyTuple_New(2);
+        if (!pair) {
+            Py_DECREF(first);
+            Py_DECREF(second);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(pair, 0, first);
+        PyTuple_SET_ITEM(pair, 1, second);
+        return pair;
+    });
+}
+
 }  // namespace
 
 const function_spec remove_inliers_spec = {
-    "remove_inliers", {{"_ps_in"}, {"_ps_out"}, {"_ms"}}, 3, not_built};
+    "remove_inliers", {{"_ps_in"}, {"_ps_out"}, {"_ms"}}, 3, call_remove_inliers};
 const function_spec ransac_circle_spec = {
-    "ransac_circle", {{"_ps"}, {"count"}, {"min_r"}, {"max_r"}, {"delta"}}, 5, not_built};
+    "ransac_circle", {{"_ps"}, {"count"}, {"min_r"}, {"max_r"}, {"delta"}}, 5,
+    call_ransac_circle};
 const function_spec ransac_ellipse_spec = {
     "ransac_ellipse", {{"_ps"}, {"count"}, {"min_r"}, {"max_r"}, {"ratio"}, {"delta"}}, 6,
-    not_built};
+    call_ransac_ellipse};
 const function_spec ransac_line_spec = {
-    "ransac_line", {{"_ps"}, {"_ms"}, {"count"}, {"delta"}, {"slope_limit"}}, 5, not_built};
+    "ransac_line", {{"_ps"}, {"_ms"}, {"count"}, {"delta"}, {"slope_limit"}}, 5,
+    call_ransac_line};
 const function_spec ransac_line2_spec = {
-    "ransac_line2", {{"_ps"}, {"_ms"}, {"count"}, {"ratio"}, {"delta"}}, 5, not_built};
+    "ransac_line2", {{"_ps"}, {"_ms"}, {"count"}, {"ratio"}, {"delta"}}, 5, call_ransac_line2};
 
 }  // namespace orbisect::py
