@@ -100,3 +100,183 @@ def test_point_set_needs_two_columns():
         orbisect.simple_edge(np.ones((2, 2), np.uint8), np.zeros((4, 1), np.int32), 1, 1)
     # an empty point set is never written, whatever its shape
     assert orbisect.simple_edge(np.ones((2, 2), np.uint8), np.zeros((0, 1), np.int32), 1, 1) == 0
+
+
+# --- edge points straight from a colour image -----------------------------
+
+def random_window(rng):
+    if rng.random() < 0.6:
+        t1 = rng.uniform(-np.pi, np.pi)
+        b = orbisect.calculate_lch_bounds((t1, t1 + rng.uniform(0.05, 2.5)),
+                                          sorted(rng.uniform(0, 0.6, 2)),
+                                          sorted(rng.uniform(0, 1, 2)))
+        return b._asdict()
+    big = 2 ** 31 - 1                       # raw windows, products may wrap
+    return {"M": rng.integers(-big, big, 9).tolist(),
+            "i": sorted(rng.integers(-big, big, 2).tolist()),
+            "c": sorted(rng.integers(-big, big, 2).tolist())}
+
+
+def blocky_image(rng, h, w):
+    """Random colours in blocks, so that runs are longer than one pixel."""
+    small = rng.integers(0, 256, (h // 4 + 1, w // 4 + 1, 3), np.uint8)
+    return np.ascontiguousarray(small.repeat(4, 0).repeat(4, 1)[:h, :w])
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_hsv_scan_equals_scan_of_mask(seed):
+    rng = np.random.default_rng(seed)
+    h, w = rng.integers(1, 90, 2)
+    image = blocky_image(rng, h, w)
+    window = random_window(rng)
+    mask = orbisect.mask_image(image, window)
+    rows, columns = rng.integers(-2, 120, 2)
+    full = np.zeros((100_000, 2), np.int32)
+    n = orbisect.simple_edge(mask, full, rows, columns)
+    for capacity in (n + 2, n, n // 3, 1, 0):
+        ps = np.full((capacity, 2), -1, np.int32)
+        assert orbisect.simple_edge_hsv(image, ps, window, rows, columns) == min(n, capacity)
+        assert (ps[:n] == full[:min(n, capacity)]).all()
+
+
+def test_hsv_scan_on_views_and_wide_images():
+    rng = np.random.default_rng(3)
+    big = blocky_image(rng, 70, 2300)            # rows longer than one chunk
+    window = orbisect.calculate_lch_bounds((-1.0, 1.0), (0.05, 0.9), (0.05, 0.95))._asdict()
+    for view in [big, big[5:60, 100:2250], big[::-1, ::-1], big[::2, ::3]]:
+        expected = np.zeros((50_000, 2), np.int32)
+        n = orbisect.simple_edge(orbisect.mask_image(np.ascontiguousarray(view), window),
+                                 expected, 64, 64)
+        ps = np.zeros((50_000, 2), np.int32)
+        assert orbisect.simple_edge_hsv(view, ps, window, 64, 64) == n
+        assert (ps[:n] == expected[:n]).all()
+
+
+def test_hsv_scan_argument_errors():
+    image = np.zeros((4, 4, 3), np.uint8)
+    ps = np.zeros((8, 2), np.int32)
+    window = orbisect.calculate_lch_bounds((0, 1), (0.1, 0.5), (0.1, 0.9))
+    with pytest.raises(TypeError):                  # a named tuple is not a mapping
+        orbisect.simple_edge_hsv(image, ps, window, 4, 4)
+    with pytest.raises(ValueError, match="expected 'uchar' but got 'double'"):
+        orbisect.simple_edge_hsv(image.astype(float), ps, window._asdict(), 4, 4)
+    with pytest.raises(ValueError, match="3 channels"):
+        orbisect.simple_edge_hsv(np.zeros((4, 4, 4), np.uint8), ps, window._asdict(), 4, 4)
+    assert orbisect.simple_edge_hsv(None, ps, window._asdict(), 4, 4) == 0
+
+
+# --- run denoising --------------------------------------------------------
+
+def reference_denoise(points, d):
+    def i32(v):
+        return (v + 2 ** 31) % 2 ** 32 - 2 ** 31
+
+    def keep(l, m):
+        return (l[1] == m[1] and i32(m[0] - l[0]) >= d) or (l[0] == m[0] and i32(m[1] - l[1]) >= d)
+
+    pts = [tuple(p) for p in points]
+    if len(pts) < 2:
+        return []
+    out, (l, m) = [], (pts[0], pts[1])
+    for i in range(2, len(pts) - 1, 2):
+        s, e = pts[i], pts[i + 1]
+        if (s[1] == m[1] and i32(s[0] - m[0]) < d) or (s[0] == m[0] and i32(s[1] - m[1]) < d):
+            m = e
+            continue
+        if keep(l, m):
+            out += [l, m]
+        l, m = s, e
+    if keep(l, m):
+        out += [l, m]
+    return out
+
+
+def denoise(points, d):
+    ps_in = np.array(points, np.int32).reshape(-1, 2)
+    ps_out = np.full((len(ps_in) + 1, 2), -9, np.int32)
+    n = orbisect.simple_denoise(ps_in, ps_out, d)
+    assert (ps_out[n:] == -9).all()
+    return [tuple(p) for p in ps_out[:n].tolist()]
+
+
+@pytest.mark.parametrize("points,d,expected", [
+    # two row runs merge across a gap of 1, the third stays apart
+    ([(0, 5), (10, 5), (11, 5), (12, 5), (40, 5), (50, 5)], 3,
+     [(0, 5), (12, 5), (40, 5), (50, 5)]),
+    # not merged (gap 18) and too short (2 < 5); the last run is kept
+    ([(0, 5), (2, 5), (20, 5), (30, 5)], 5, [(20, 5), (30, 5)]),
+    # a gap equal to d keeps runs apart; a run of exactly d survives
+    ([(0, 1), (4, 1), (7, 1), (10, 1)], 3, [(0, 1), (4, 1), (7, 1), (10, 1)]),
+    # column runs merge the same way
+    ([(7, 0), (7, 4), (7, 6), (7, 9)], 3, [(7, 0), (7, 9)]),
+    # a row run's end and the next start share x: merged across rows, and the
+    # merged run, along neither a row nor a column, is then dropped
+    ([(0, 5), (10, 5), (10, 7), (10, 12)], 3, []),
+    # d <= 0: nothing merges, everything is kept
+    ([(0, 1), (4, 1), (5, 1), (5, 1), (2, 2), (1, 2)], 0,
+     [(0, 1), (4, 1), (5, 1), (5, 1)]),
+    ([(0, 1), (4, 1), (5, 1), (5, 1)], -3, [(0, 1), (4, 1), (5, 1), (5, 1)]),
+    # odd length: the last row takes no part; fewer than 4 rows still give the run
+    ([(0, 1), (9, 1), (3, 3)], 2, [(0, 1), (9, 1)]),
+    ([(0, 1)], 2, []),
+    ([], 2, []),
+])
+def test_denoise_examples(points, d, expected):
+    assert denoise(points, d) == expected
+    assert reference_denoise(points, d) == expected
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_denoise_matches_reference_and_works_in_place(seed):
+    rng = np.random.default_rng(seed)
+    mask = (rng.random((60, 80)) < 0.5).astype(np.uint8)
+    ps = np.zeros((20_000, 2), np.int32)
+    n = orbisect.simple_edge(mask, ps, 60, 80)
+    points = ps[:n].copy()
+    if seed % 2:
+        points = points[: n - 1]                          # odd length
+    for d in (-1, 0, 1, 2, 3, 7, 2 ** 31 - 1):
+        expected = reference_denoise(points.tolist(), d)
+        assert denoise(points, d) == expected
+        inplace = points.copy()
+        k = orbisect.simple_denoise(inplace, inplace, d)
+        assert [tuple(p) for p in inplace[:k].tolist()] == expected
+        assert (inplace[k:] == points[k:]).all()
+
+
+def test_denoise_extreme_coordinates_wrap():
+    big = 2 ** 31 - 1
+    points = [(-big, 0), (big, 0), (big, 5), (big, 6)]
+    assert denoise(points, 3) == reference_denoise(points, 3)
+
+
+def test_denoise_strided_views():
+    points = np.array([(0, 5), (10, 5), (11, 5), (12, 5), (40, 5), (50, 5)], np.int32)
+    ps_in = np.zeros((12, 3), np.int32)[::2, :2]
+    ps_in[:] = points
+    ps_out = np.zeros((6, 4), np.int32)[:, 1:3]
+    assert orbisect.simple_denoise(ps_in[::-1][::-1], ps_out, 3) == 4
+    assert ps_out[:4].tolist() == [[0, 5], [12, 5], [40, 5], [50, 5]]
+
+
+@pytest.mark.parametrize("ps_in,ps_out,error,message", [
+    (np.zeros((0, 2), np.int32), np.zeros((0, 2), np.int32), None, 0),
+    (None, None, None, 0),
+    (np.zeros((2, 2), np.int32), np.zeros((0, 2), np.int32), IndexError,
+     "Out of bounds on buffer access (axis 0)"),
+    (np.zeros((2, 2), np.int32), None, IndexError, "Out of bounds on buffer access (axis 1)"),
+    (np.zeros((2, 0), np.int32), np.zeros((2, 2), np.int32), IndexError,
+     "Out of bounds on buffer access (axis 1)"),
+    (np.zeros((4, 2), np.int32), np.zeros((3, 2), np.int32), ValueError, "fewer rows"),
+    (np.zeros((4, 1), np.int32), np.zeros((4, 2), np.int32), ValueError, "2 columns"),
+])
+def test_denoise_argument_checks(ps_in, ps_out, error, message):
+    if error is None:
+        assert orbisect.simple_denoise(ps_in, ps_out, 3) == message
+        return
+    before = None if ps_out is None else ps_out.copy()
+    with pytest.raises(error) as info:
+        orbisect.simple_denoise(ps_in, ps_out, 3)
+    assert message in str(info.value)
+    if before is not None:
+        assert (ps_out == before).all()

@@ -1,0 +1,20 @@
+// Run starts and ends of the pixels inside a colour window, read straight
+// from a colour image along bit-reversed scan lines.
+#pragma once
+
+#include "colour/lch_bounds.hpp"
+#include "core/array_view.hpp"
+#include "core/fault.hpp"
+
+namespace orbisect {
+
+// Checks the arrays before anything is written: an image with pixels needs
+// a last axis of 3, a point set with rows at least 2 columns.
+fault check_simple_edge_hsv(const image_view &image, const points_view &ps);
+
+// Number of points written to ps; the same points simple_edge() gives on the
+// mask of the image under the window.  Arguments must have passed the check.
+int32_t simple_edge_hsv(const image_view &image, const points_view &ps, const lch_bounds &bounds,
+                        int32_t row_count, int32_t column_count);
+
+}  // namespace orbisect
