@@ -1,5 +1,6 @@
-"""Edge-point benchmarks: simple_edge against a vectorised NumPy scan, and the
-per-call overhead of a native function.
+"""Edge-point benchmarks: simple_edge against a vectorised NumPy scan, the
+per-call overhead of a native function, simple_edge_hsv against masking
+first and against NumPy, and simple_denoise throughput.
 
     python bench/bench_edges.py
 """
@@ -60,6 +61,40 @@ def numpy_simple_edge(mask, ps, rows, columns):
     return n
 
 
+def numpy_window(pixels, window):
+    """The integer window test of an (..., 3) array of pixels, in NumPy."""
+    m = np.asarray(window["M"], np.int32).reshape(3, 3)
+    h = pixels.astype(np.int32) @ m.T
+    s = h[..., 0] + h[..., 1]
+    (i0, i1), (c0, c1) = window["i"], window["c"]
+    return ((h[..., 0] > 0) & (h[..., 1] > 0) & (h[..., 2] > i0) & (h[..., 2] < i1)
+            & (s > c0) & (s < c1))
+
+
+def numpy_simple_edge_hsv(image, ps, window, rows, columns):
+    ys = scan_order(rows, image.shape[0])
+    li, x = numpy_line_points(numpy_window(image[ys], window))
+    xs = scan_order(columns, image.shape[1])
+    lc, y = numpy_line_points(numpy_window(image[:, xs], window).T)
+    pts = np.concatenate((np.stack((x, ys[li]), 1), np.stack((xs[lc], y), 1)))
+    n = min(len(pts), len(ps))
+    ps[:n] = pts[:n]
+    return n
+
+
+def scene_image(h=1080, w=1920, seed=2):
+    """Green field, white lines, an orange ball, camera noise."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[:h, :w]
+    image = np.empty((h, w, 3), np.int16)
+    image[:] = (40, 140, 50)
+    for x0 in (300, 960, 1600):
+        image[np.abs(xx - x0 - (yy - h / 2) * 0.2) < 6] = (235, 235, 235)
+    image[(xx - 700) ** 2 + (yy - 500) ** 2 < 60 ** 2] = (240, 120, 20)
+    image += rng.integers(-12, 13, image.shape, np.int16)
+    return np.clip(image, 0, 255).astype(np.uint8)
+
+
 def scene_mask(h=1080, w=1920, seed=1):
     rng = np.random.default_rng(seed)
     yy, xx = np.mgrid[:h, :w]
@@ -89,6 +124,37 @@ def main():
     t_empty = best_time(lambda: None, number=200_000)
     print(f"  per-call overhead on a 1x1 mask: {(t_call - t_empty) * 1e9:6.0f} ns "
           f"(a Python call of an empty lambda: {t_empty * 1e9:.0f} ns)")
+
+    image = scene_image()
+    window = orbisect.calculate_lch_bounds((0.1, 0.9), (0.2, 1.0), (0.1, 0.9))._asdict()
+    buffer = np.zeros(image.shape[:2], np.uint8)
+    n = orbisect.simple_edge_hsv(image, ps, window, 128, 128)
+    assert numpy_simple_edge_hsv(image, ref, window, 128, 128) == n and (ps[:n] == ref[:n]).all()
+
+    def mask_then_scan():
+        orbisect.mask_image(image, window, buffer)
+        return orbisect.simple_edge(buffer, ref, 128, 128)
+
+    assert mask_then_scan() == n and (ps[:n] == ref[:n]).all()
+    t_hsv = best_time(lambda: orbisect.simple_edge_hsv(image, ps, window, 128, 128))
+    t_two = best_time(mask_then_scan)
+    t_np = best_time(lambda: numpy_simple_edge_hsv(image, ref, window, 128, 128), repeat=3)
+    print(f"simple_edge_hsv 1920x1080 RGB, 128 rows + 128 columns, {n} points:")
+    print(f"  orbisect                    {t_hsv * 1e6:9.1f} us")
+    print(f"  mask_image then simple_edge {t_two * 1e6:9.1f} us   "
+          f"simple_edge_hsv is {t_two / t_hsv:6.1f}x faster")
+    print(f"  NumPy edge search           {t_np * 1e6:9.1f} us   "
+          f"simple_edge_hsv is {t_np / t_hsv:6.1f}x faster")
+
+    rng = np.random.default_rng(4)
+    runs = np.zeros((100_000, 2), np.int32)
+    y = np.repeat(np.arange(50_000) // 40, 2)
+    x = np.cumsum(rng.integers(1, 12, 100_000))
+    runs[:, 0], runs[:, 1] = x % 4000, y
+    out = np.zeros_like(runs)
+    t_dn = best_time(lambda: orbisect.simple_denoise(runs, out, 4))
+    print(f"simple_denoise on 100 000 points: {t_dn * 1e6:9.1f} us, "
+          f"{len(runs) / t_dn / 1e6:7.0f} million points per second")
 
 
 if __name__ == "__main__":

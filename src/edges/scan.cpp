@@ -1,6 +1,13 @@
 #include "edges/scan.hpp"
 
+#include <memory>
+
 namespace orbisect::edges {
+
+uint8_t *column_scratch() {
+    thread_local std::unique_ptr<uint8_t[]> scratch(new uint8_t[column_scratch_bytes]);
+    return scratch.get();
+}
 
 fault check_point_output(const points_view &ps) {
     if (!ps.empty() && ps.shape[1] < 2)

@@ -70,10 +70,23 @@ bool emit_changes(const uint8_t *bytes, int64_t n, int64_t origin, bool &in_run,
     }
 }
 
-// Bytes of column scratch: a group of columns is read row by row into it,
-// so that one pass over the rows serves several columns.
-constexpr int64_t column_scratch_bytes = 32768;
-constexpr int max_column_group = 32;
+// Column scratch: a group of columns is read row by row into it, so that
+// one pass over the rows serves many columns (reading a few bytes from every
+// row once per column would stream the whole image again for each column).
+// It is allocated once per thread and kept.
+constexpr int64_t column_scratch_bytes = 1 << 19;
+constexpr int max_column_group = 512;
+uint8_t *column_scratch();
+
+// Column reads jump a whole row at a time; asking for the bytes a few rows
+// ahead keeps several rows in flight.
+constexpr int64_t prefetch_distance = 8;
+inline int64_t ahead(int64_t y, int64_t end) {
+    return y + prefetch_distance < end ? y + prefetch_distance : end - 1;
+}
+inline void prefetch_row(const uint8_t *row, const int64_t *offset, int count) {
+    for (int j = 0; j < count; ++j) __builtin_prefetch(row + offset[j]);
+}
 
 // The whole scan.  Source provides
 //   bool row(int64_t y, point_sink &)   - scans row y; false once the point
@@ -94,7 +107,7 @@ int32_t scan_lines(Source &source, int64_t height, int64_t width, int32_t row_co
 
     // Columns in groups when a group of whole columns fits the scratch;
     // otherwise one column at a time, in pieces.
-    uint8_t scratch[column_scratch_bytes];
+    uint8_t *const scratch = column_scratch();
     int group = static_cast<int>(column_scratch_bytes / height);
     group = group > max_column_group ? max_column_group : group;
     const int64_t piece = group >= 1 ? height : column_scratch_bytes;

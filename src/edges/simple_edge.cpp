@@ -20,9 +20,13 @@ struct mask_lines {
     }
 
     void columns(const int64_t *xs, int count, int64_t y0, int64_t rows, uint8_t *out) const {
-        const uint8_t *p = mask.row(y0);
-        for (int64_t y = 0; y < rows; ++y, p += mask.strides[0])
-            for (int j = 0; j < count; ++j) out[j * rows + y] = p[xs[j] * mask.strides[1]];
+        int64_t offset[edges::max_column_group];
+        for (int j = 0; j < count; ++j) offset[j] = xs[j] * mask.strides[1];
+        for (int64_t y = 0; y < rows; ++y) {
+            const uint8_t *p = mask.row(y0 + y);
+            edges::prefetch_row(mask.row(edges::ahead(y0 + y, y0 + rows)), offset, count);
+            for (int j = 0; j < count; ++j) out[j * rows + y] = p[offset[j]];
+        }
     }
 };
 

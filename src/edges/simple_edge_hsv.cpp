@@ -44,13 +44,21 @@ struct window_lines {
         // Rows are gathered a block at a time so that one classification
         // call serves many pixels.
         const int64_t block = chunk_pixels / count;
+        int64_t offset[edges::max_column_group];
+        for (int j = 0; j < count; ++j) offset[j] = xs[j] * image.strides[1];
         uint8_t copy[3 * chunk_pixels], inside[chunk_pixels];
         for (int64_t b0 = 0; b0 < rows; b0 += block) {
             const int64_t n = rows - b0 < block ? rows - b0 : block;
             uint8_t *c = copy;
-            for (int64_t y = 0; y < n; ++y)
-                for (int j = 0; j < count; ++j, c += 3)
-                    std::memcpy(c, image.at(y0 + b0 + y, xs[j]), 3);
+            for (int64_t y = y0 + b0; y < y0 + b0 + n; ++y) {
+                const uint8_t *p = image.row(y);
+                edges::prefetch_row(image.row(edges::ahead(y, y0 + rows)), offset, count);
+                for (int j = 0; j < count; ++j, c += 3) {
+                    c[0] = p[offset[j]];
+                    c[1] = p[offset[j] + 1];
+                    c[2] = p[offset[j] + 2];
+                }
+            }
             classify_pixels(copy, n * count, bounds, inside);
             for (int64_t y = 0; y < n; ++y)
                 for (int j = 0; j < count; ++j) out[j * rows + b0 + y] = inside[y * count + j];
