@@ -4,10 +4,16 @@
 
 namespace orbisect::edges {
 
-uint8_t *column_scratch() {
-    thread_local std::unique_ptr<uint8_t[]> scratch(new uint8_t[column_scratch_bytes]);
+namespace {
+uint8_t *thread_scratch() {
+    thread_local std::unique_ptr<uint8_t[]> scratch(
+        new uint8_t[column_scratch_bytes + 3 * pixel_scratch_pixels]);
     return scratch.get();
 }
+}  // namespace
+
+uint8_t *column_scratch() { return thread_scratch(); }
+uint8_t *pixel_scratch() { return thread_scratch() + column_scratch_bytes; }
 
 fault check_point_output(const points_view &ps) {
     if (!ps.empty() && ps.shape[1] < 2)

@@ -4,6 +4,7 @@
 // pixels are set; see simple_edge.cpp and simple_edge_hsv.cpp.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "core/array_view.hpp"
@@ -77,16 +78,10 @@ bool emit_changes(const uint8_t *bytes, int64_t n, int64_t origin, bool &in_run,
 constexpr int64_t column_scratch_bytes = 1 << 19;
 constexpr int max_column_group = 512;
 uint8_t *column_scratch();
-
-// Column reads jump a whole row at a time; asking for the bytes a few rows
-// ahead keeps several rows in flight.
-constexpr int64_t prefetch_distance = 8;
-inline int64_t ahead(int64_t y, int64_t end) {
-    return y + prefetch_distance < end ? y + prefetch_distance : end - 1;
-}
-inline void prefetch_row(const uint8_t *row, const int64_t *offset, int count) {
-    for (int j = 0; j < count; ++j) __builtin_prefetch(row + offset[j]);
-}
+// Room for packed RGB triples of a group of columns, beside the column
+// scratch (same lifetime).
+constexpr int64_t pixel_scratch_pixels = 1 << 16;
+uint8_t *pixel_scratch();
 
 // The whole scan.  Source provides
 //   bool row(int64_t y, point_sink &)   - scans row y; false once the point
@@ -112,11 +107,22 @@ int32_t scan_lines(Source &source, int64_t height, int64_t width, int32_t row_co
     group = group > max_column_group ? max_column_group : group;
     const int64_t piece = group >= 1 ? height : column_scratch_bytes;
     if (group < 1) group = 1;
-    int64_t xs[max_column_group];
+    // A group is read in increasing x, so that the reads run forward through
+    // memory row after row; slot[j] is where column j of the group landed.
+    int64_t xs[max_column_group], sorted[max_column_group];
+    int order[max_column_group], slot[max_column_group];
     for (int32_t k0 = 0; k0 < columns; k0 += group) {
         const int count = columns - k0 < group ? columns - k0 : group;
-        for (int j = 0; j < count; ++j) xs[j] = scan_line(static_cast<uint32_t>(k0 + j), w);
-        if (piece == height) source.columns(xs, count, 0, height, scratch);
+        for (int j = 0; j < count; ++j) {
+            xs[j] = scan_line(static_cast<uint32_t>(k0 + j), w);
+            order[j] = j;
+        }
+        std::sort(order, order + count, [&](int a, int b) { return xs[a] < xs[b]; });
+        for (int i = 0; i < count; ++i) {
+            sorted[i] = xs[order[i]];
+            slot[order[i]] = i;
+        }
+        if (piece == height) source.columns(sorted, count, 0, height, scratch);
         for (int j = 0; j < count; ++j) {
             const auto x = static_cast<int32_t>(xs[j]);
             auto put = [&](int64_t y) { return sink.put(x, static_cast<int32_t>(y)); };
@@ -124,7 +130,8 @@ int32_t scan_lines(Source &source, int64_t height, int64_t width, int32_t row_co
             for (int64_t y0 = 0; y0 < height; y0 += piece) {
                 const int64_t n = height - y0 < piece ? height - y0 : piece;
                 if (piece != height) source.columns(xs + j, 1, y0, n, scratch);
-                if (!emit_changes(scratch + j * n, n, y0, in_run, put)) return sink.count();
+                const uint8_t *line = scratch + (piece == height ? slot[j] : 0) * n;
+                if (!emit_changes(line, n, y0, in_run, put)) return sink.count();
             }
             if (in_run && !put(height - 1)) return sink.count();
         }

@@ -24,7 +24,6 @@ struct mask_lines {
         for (int j = 0; j < count; ++j) offset[j] = xs[j] * mask.strides[1];
         for (int64_t y = 0; y < rows; ++y) {
             const uint8_t *p = mask.row(y0 + y);
-            edges::prefetch_row(mask.row(edges::ahead(y0 + y, y0 + rows)), offset, count);
             for (int j = 0; j < count; ++j) out[j * rows + y] = p[offset[j]];
         }
     }

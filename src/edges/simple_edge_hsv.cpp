@@ -41,27 +41,25 @@ struct window_lines {
     }
 
     void columns(const int64_t *xs, int count, int64_t y0, int64_t rows, uint8_t *out) const {
-        // Rows are gathered a block at a time so that one classification
-        // call serves many pixels.
-        const int64_t block = chunk_pixels / count;
+        // A block of rows is gathered column by column into packed triples,
+        // and each column's piece is classified straight into `out`.
+        uint8_t *const copy = edges::pixel_scratch();
+        const int64_t block = edges::pixel_scratch_pixels / count;
         int64_t offset[edges::max_column_group];
         for (int j = 0; j < count; ++j) offset[j] = xs[j] * image.strides[1];
-        uint8_t copy[3 * chunk_pixels], inside[chunk_pixels];
         for (int64_t b0 = 0; b0 < rows; b0 += block) {
             const int64_t n = rows - b0 < block ? rows - b0 : block;
-            uint8_t *c = copy;
-            for (int64_t y = y0 + b0; y < y0 + b0 + n; ++y) {
-                const uint8_t *p = image.row(y);
-                edges::prefetch_row(image.row(edges::ahead(y, y0 + rows)), offset, count);
-                for (int j = 0; j < count; ++j, c += 3) {
+            for (int64_t y = 0; y < n; ++y) {
+                const uint8_t *p = image.row(y0 + b0 + y);
+                uint8_t *c = copy + 3 * y;
+                for (int j = 0; j < count; ++j, c += 3 * n) {
                     c[0] = p[offset[j]];
                     c[1] = p[offset[j] + 1];
                     c[2] = p[offset[j] + 2];
                 }
             }
-            classify_pixels(copy, n * count, bounds, inside);
-            for (int64_t y = 0; y < n; ++y)
-                for (int j = 0; j < count; ++j) out[j * rows + b0 + y] = inside[y * count + j];
+            for (int j = 0; j < count; ++j)
+                classify_pixels(copy + 3 * n * j, n, bounds, out + j * rows + b0);
         }
     }
 };
