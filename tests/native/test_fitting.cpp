@@ -105,7 +105,8 @@ NATIVE_TEST(fitting_levels_count_like_plain_loops) {
         const int32_t m = static_cast<int32_t>(xs.size());
         std::vector<double> fx(xs.begin(), xs.end()), fy(ys.begin(), ys.end());
 
-        const int32_t r = len(rng) % 60, d = len(rng) % 5;
+        // Every third round a negative delta: empty rings and bands.
+        const int32_t r = len(rng) % 60, d = round % 3 == 2 ? -1 - len(rng) % 3 : len(rng) % 5;
         const ring_test ring = round % 2 ? ring_test{100, -50, 25, 49}
                                          : ring_test{small(rng), small(rng), fd::wmul(r - d, r - d),
                                                      fd::wmul(r + d, r + d)};
