@@ -340,16 +340,21 @@ def test_no_reference_leaks():
             except (IndexError, ValueError):
                 pass
 
-    counts = lambda: [sys.getrefcount(o) for o in (img, b, b.M, buf, bad, bad["M"])]
+    watched = (img, b, b.M, buf, bad, bad["M"], *EXAMPLE, *EXAMPLE[0], *QUARTER[1])
+    counts = lambda: [sys.getrefcount(o) for o in watched]
+    blocks = lambda snapshot: sum(stat.count for stat in snapshot.statistics("filename"))
     for _ in range(50):
         calls()
     tracemalloc.start()
     try:
-        before, mem0 = counts(), tracemalloc.get_traced_memory()[0]
+        for _ in range(500):  # let caches that trace their allocations settle
+            calls()
+        before, snap0 = counts(), tracemalloc.take_snapshot()
         for _ in range(2000):
             calls()
-        after, mem1 = counts(), tracemalloc.get_traced_memory()[0]
+        after, snap1 = counts(), tracemalloc.take_snapshot()
     finally:
         tracemalloc.stop()
     assert after == before
-    assert mem1 - mem0 < 20000
+    # A leak of one object per call would leave 2000 more blocks.
+    assert blocks(snap1) - blocks(snap0) < 500
