@@ -4,6 +4,11 @@
 // bits as window_inside() for every window, wrapped products included.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
 
 #include "colour/window_kernels.hpp"
 
@@ -72,8 +77,133 @@ void row_loop(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) 
     }
 }
 
-void classify(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) { row_loop<false>(rgb, n, b, out); }
-void grey(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) { row_loop<true>(rgb, n, b, out); }
+#if defined(__AVX2__)
+// Windows whose nine matrix entries fit in 16 bits (every window that
+// calculate_lch_bounds makes for a hue range wider than about 0.008 rad) take
+// a multiply-add path: with 8-bit channels each of h0, h1, t is below 2^25
+// in magnitude and h0 + h1 below 2^26, so nothing wraps and the 16-bit
+// products summed in 32 bits are exactly the 32-bit results.  Each 128-bit
+// lane holds 4 pixels (12 bytes): one byte shuffle makes the (R, G) word
+// pairs, another the (B, 0) pairs, and pmaddwd forms M[k]*R + M[k+1]*G and
+// M[k+2]*B per pixel.
+bool fits_16_bits(const lch_bounds &b) {
+    bool fits = true;
+    for (int k = 0; k < 9; ++k) fits &= b.M[k] >= -32768 && b.M[k] <= 32767;
+    return fits;
+}
+
+// (lo word, hi word) of a 32-bit lane.
+inline int32_t word_pair(int32_t lo, int32_t hi) {
+    return static_cast<int32_t>((static_cast<uint32_t>(lo) & 0xFFFFu) |
+                                (static_cast<uint32_t>(hi) << 16));
+}
+
+#if defined(__AVX512BW__)
+constexpr int64_t lane_pixels = 16;
+using vec = __m512i;
+inline vec splat(int32_t v) { return _mm512_set1_epi32(v); }
+inline vec madd(vec a, vec b) { return _mm512_madd_epi16(a, b); }
+inline vec add(vec a, vec b) { return _mm512_add_epi32(a, b); }
+inline vec shuffle(vec a, vec m) { return _mm512_shuffle_epi8(a, m); }
+inline vec lane_mask(const int8_t *m16) {
+    return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i *>(m16)));
+}
+constexpr int64_t load_bytes = 64;
+// 16 pixels from 48 bytes, 12 bytes to a lane (one 64-byte load).
+inline vec load_pixels(const uint8_t *p) {
+    return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12),
+                                    _mm512_loadu_si512(p));
+}
+#else
+constexpr int64_t lane_pixels = 8;
+using vec = __m256i;
+inline vec splat(int32_t v) { return _mm256_set1_epi32(v); }
+inline vec madd(vec a, vec b) { return _mm256_madd_epi16(a, b); }
+inline vec add(vec a, vec b) { return _mm256_add_epi32(a, b); }
+inline vec shuffle(vec a, vec m) { return _mm256_shuffle_epi8(a, m); }
+inline vec lane_mask(const int8_t *m16) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(m16)));
+}
+constexpr int64_t load_bytes = 32;
+// 8 pixels from 24 bytes, 12 bytes to a lane (one 32-byte load).
+inline vec load_pixels(const uint8_t *p) {
+    return _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)),
+                                       _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6));
+}
+#endif
+
+constexpr int8_t rg_words[16] = {0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1};
+constexpr int8_t b_words[16] = {2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1};
+
+// Pixels [0, done) of the row by the multiply-add path; returns done.
+template <bool Grey>
+int64_t row_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) {
+    if (!fits_16_bits(b)) return 0;
+    const vec rg_mask = lane_mask(rg_words), b_mask = lane_mask(b_words);
+    vec rg_coef[3], b_coef[3];
+    for (int row = 0; row < 3; ++row) {
+        rg_coef[row] = splat(word_pair(b.M[3 * row], b.M[3 * row + 1]));
+        b_coef[row] = splat(word_pair(b.M[3 * row + 2], 0));
+    }
+    // lo < v < hi as one signed comparison: v - (lo + 1) < hi - lo - 1 taken
+    // unsigned, shifted by 2^31 so that a signed compare does it.  A range
+    // with no integer inside gets a length of 0, which nothing is below.
+    struct range {
+        vec base, length;
+    };
+    auto make_range = [](int32_t lo, int32_t hi) {
+        const int64_t length = int64_t{hi} - lo - 1 > 0 ? int64_t{hi} - lo - 1 : 0;
+        return range{splat(static_cast<int32_t>(static_cast<uint32_t>(lo) + 0x80000001u)),
+                     splat(static_cast<int32_t>(static_cast<uint32_t>(length) ^ 0x80000000u))};
+    };
+    const range t_range = make_range(b.i[0], b.i[1]), s_range = make_range(b.c[0], b.c[1]);
+    // A load takes load_bytes from the first pixel's byte: stop while that is
+    // still inside the row.
+    int64_t k = 0;
+    for (; 3 * k + load_bytes <= 3 * n; k += lane_pixels) {
+        const vec px = load_pixels(rgb + 3 * k);
+        const vec rg = shuffle(px, rg_mask), bb = shuffle(px, b_mask);
+        const vec h0 = add(madd(rg, rg_coef[0]), madd(bb, b_coef[0]));
+        const vec h1 = add(madd(rg, rg_coef[1]), madd(bb, b_coef[1]));
+        const vec t = add(madd(rg, rg_coef[2]), madd(bb, b_coef[2]));
+        const vec s = add(h0, h1);
+#if defined(__AVX512BW__)
+        __mmask16 in = _mm512_cmpgt_epi32_mask(_mm512_min_epi32(h0, h1), splat(0));
+        in = _mm512_mask_cmpgt_epi32_mask(in, t_range.length, _mm512_sub_epi32(t, t_range.base));
+        in = _mm512_mask_cmpgt_epi32_mask(in, s_range.length, _mm512_sub_epi32(s, s_range.base));
+        const __m128i bytes = Grey ? _mm512_maskz_cvtepi32_epi8(in, _mm512_srai_epi32(t, 8))
+                                   : _mm512_maskz_cvtepi32_epi8(in, splat(1));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), bytes);
+#else
+        vec in = _mm256_cmpgt_epi32(_mm256_min_epi32(h0, h1), splat(0));
+        in = _mm256_and_si256(in, _mm256_cmpgt_epi32(t_range.length, _mm256_sub_epi32(t, t_range.base)));
+        in = _mm256_and_si256(in, _mm256_cmpgt_epi32(s_range.length, _mm256_sub_epi32(s, s_range.base)));
+        // Low byte of each 32-bit lane, pixels 0..3 then 4..7.
+        const vec value = Grey ? _mm256_and_si256(_mm256_srai_epi32(t, 8), in)
+                               : _mm256_and_si256(splat(1), in);
+        const vec low_bytes = _mm256_shuffle_epi8(
+            value, _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                    0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+        const vec packed = _mm256_permutevar8x32_epi32(low_bytes, _mm256_setr_epi32(0, 4, 1, 1, 1, 1, 1, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + k), _mm256_castsi256_si128(packed));
+#endif
+    }
+    return k;
+}
+#endif
+
+template <bool Grey>
+void row_entry(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) {
+#if defined(__AVX2__)
+    const int64_t done = row_loop_madd<Grey>(rgb, n, b, out);
+    row_loop<Grey>(rgb + 3 * done, n - done, b, out + done);
+#else
+    row_loop<Grey>(rgb, n, b, out);
+#endif
+}
+
+void classify(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) { row_entry<false>(rgb, n, b, out); }
+void grey(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) { row_entry<true>(rgb, n, b, out); }
 
 const colour_kernels table = {classify, grey};
 
