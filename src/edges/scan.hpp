@@ -80,7 +80,7 @@ constexpr int max_column_group = 512;
 uint8_t *column_scratch();
 // Room for packed RGB triples of a group of columns, beside the column
 // scratch (same lifetime).
-constexpr int64_t pixel_scratch_pixels = 1 << 16;
+constexpr int64_t pixel_scratch_pixels = 1 << 16;  // 3 bytes each
 uint8_t *pixel_scratch();
 
 // The whole scan.  Source provides
