@@ -2,51 +2,13 @@
 whole-array mask, a plain copy of the frame's bytes (the memory floor) and
 the usual HSV threshold pipeline of OpenCV, all timed in this process."""
 import math
-import pathlib
-import subprocess
-import time
 
 import numpy as np
 
 import orbisect as ob
+from benchtools import instruction_set, median_time
 
 H, W = 1080, 1920
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-
-
-def median_time(fn, repeats):
-    fn()  # warm caches and page in the buffers
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    times.sort()
-    return times[len(times) // 2]
-
-
-def instruction_set():
-    """The level the kernels run at, as the native test program reports it."""
-    for exe in (ROOT / "build" / "native" / "native_tests",):
-        if exe.exists():
-            out = subprocess.run([str(exe)], capture_output=True, text=True).stdout
-            for line in out.splitlines():
-                if line.startswith("best instruction set:"):
-                    return line.split(":", 1)[1].strip() + " (native test program)"
-    flags = set()
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("flags"):
-                flags = set(line.split(":", 1)[1].split())
-                break
-    except OSError:
-        return "unknown"
-    v2 = {"cx16", "lahf_lm", "popcnt", "sse4_1", "sse4_2", "ssse3"}
-    v3 = v2 | {"avx", "avx2", "bmi1", "bmi2", "f16c", "fma", "abm", "movbe", "xsave"}
-    v4 = v3 | {"avx512f", "avx512bw", "avx512cd", "avx512dq", "avx512vl"}
-    level = next((n for n, s in (("x86-64-v4", v4), ("x86-64-v3", v3), ("x86-64-v2", v2))
-                  if s <= flags), "x86-64")
-    return level + " (from the CPU flags)"
 
 
 def main():

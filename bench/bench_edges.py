@@ -4,30 +4,10 @@ first and against NumPy, and simple_denoise throughput.
 
     python bench/bench_edges.py
 """
-import time
-
 import numpy as np
 
 import orbisect
-
-
-def best_time(fn, repeat=7, number=None):
-    """Best per-call time in seconds over `repeat` rounds of `number` calls."""
-    if number is None:
-        number, t = 1, 0.0
-        while t < 0.05:
-            number *= 2
-            t0 = time.perf_counter()
-            for _ in range(number):
-                fn()
-            t = time.perf_counter() - t0
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / number)
-    return best
+from benchtools import best_time, instruction_set
 
 
 def scan_order(count, lines):
@@ -115,6 +95,7 @@ def main():
 
     t_native = best_time(lambda: orbisect.simple_edge(mask, ps, 256, 256))
     t_numpy = best_time(lambda: numpy_simple_edge(mask, ref, 256, 256), repeat=3)
+    print(f"instruction set: {instruction_set()}")
     print(f"simple_edge 1920x1080 mask, 256 rows + 256 columns, {n} points:")
     print(f"  orbisect   {t_native * 1e6:9.1f} us")
     print(f"  NumPy scan {t_numpy * 1e6:9.1f} us   orbisect is {t_numpy / t_native:6.1f}x faster")

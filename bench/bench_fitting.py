@@ -4,8 +4,6 @@ test (candidates x points), and the ratio against scikit-image's ransac with
 the same number of trials, all timed in this process."""
 import ctypes
 import math
-import pathlib
-import subprocess
 import time
 import types
 import warnings
@@ -13,43 +11,10 @@ import warnings
 import numpy as np
 
 import orbisect as ob
+from benchtools import instruction_set, median_time
 
 N, COUNT, SIDE = 2000, 1000, 600
 PILOT = 50
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-
-
-def median_time(fn, repeats):
-    fn()
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    times.sort()
-    return times[len(times) // 2]
-
-
-def instruction_set():
-    """The level the kernels pick: from the native test program when built,
-    else from the CPU flags by the same rules."""
-    exe = ROOT / "build" / "native" / "native_tests"
-    if exe.exists():
-        out = subprocess.run([str(exe)], capture_output=True, text=True).stdout
-        for line in out.splitlines():
-            if line.startswith("best instruction set:"):
-                return line.split(":", 1)[1].strip() + " (native test program)"
-    try:
-        flags = next(set(l.split(":", 1)[1].split()) for l in open("/proc/cpuinfo")
-                     if l.startswith("flags"))
-    except (OSError, StopIteration):
-        return "unknown"
-    v2 = {"cx16", "lahf_lm", "popcnt", "sse4_1", "sse4_2", "ssse3"}
-    v3 = v2 | {"avx", "avx2", "bmi1", "bmi2", "f16c", "fma", "abm", "movbe", "xsave"}
-    v4 = v3 | {"avx512f", "avx512bw", "avx512cd", "avx512dq", "avx512vl"}
-    level = next((n for n, s in (("x86-64-v4", v4), ("x86-64-v3", v3), ("x86-64-v2", v2))
-                  if s <= flags), "x86-64")
-    return level + " (from the CPU flags)"
 
 
 def scenes():
