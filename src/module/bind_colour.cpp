@@ -262,7 +262,7 @@ PyObject *calculate_lch_bounds(PyObject *const *args) {
     ref T2 = np_call("array", std::move(t2_rows));
     TRY(T2);
     // T2 /= np.sin(theta2 - theta1)
-    T2 = binop(PyNumber_InPlaceTrueDivide, T2, np_call("sin", binop(PyNumber_Subtract, theta2, theta1)));
+    T2 = binop(PyNumber_InPlaceTrueDivide, T2, sin_width);
     TRY(T2);
     ref M = binop(PyNumber_MatrixMultiply, T2, T1);
     TRY(M);
