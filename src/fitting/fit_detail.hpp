@@ -19,6 +19,9 @@ namespace orbisect::fitting_detail {
 // (throws std::bad_alloc when memory runs out).
 struct packed_ints {
     std::unique_ptr<int32_t[]> xs, ys;
+    // The points as 16-bit pairs (x low word, y high word) when every
+    // coordinate fits in 16 bits, else null.
+    std::unique_ptr<uint32_t[]> xy16;
     int32_t n = 0;
     packed_ints(const points_view &ps, int32_t count);
 };
@@ -48,6 +51,12 @@ inline int32_t trunc_to_int32(double v) {
     if (v <= -2147483649.0) return INT32_MIN;
     return static_cast<int32_t>(v);
 }
+
+// Points in the band (in exactly one of two bands), by the 16-bit path when
+// the points and the normals allow it.
+int32_t count_band(const inlier_kernels &k, const packed_ints &pts, const band_test &b);
+int32_t count_band_pair(const inlier_kernels &k, const packed_ints &pts, const band_test &b1,
+                        const band_test &b2);
 
 // The band of a line record: |nx*x + ny*y + h| <= t with h = -(nx*px + ny*py)
 // and t = L * delta truncated, L = sqrt(nx^2 + ny^2).

@@ -45,6 +45,26 @@ ORBISECT_SCALAR int32_t band_pair_plain(const int32_t *xs, const int32_t *ys, in
     return count;
 }
 
+ORBISECT_SCALAR int32_t low_word(uint32_t w) { return static_cast<int16_t>(w & 0xFFFFu); }
+ORBISECT_SCALAR int32_t high_word(uint32_t w) { return static_cast<int16_t>(w >> 16); }
+
+ORBISECT_SCALAR int32_t band16_plain(const uint32_t *xy, int32_t n, band_test b) {
+    int32_t count = 0;
+    for (int32_t i = 0; i < n; ++i)
+        if (in_band(low_word(xy[i]), high_word(xy[i]), b)) ++count;
+    return count;
+}
+
+ORBISECT_SCALAR int32_t band_pair16_plain(const uint32_t *xy, int32_t n, band_test b1,
+                                          band_test b2) {
+    int32_t count = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t x = low_word(xy[i]), y = high_word(xy[i]);
+        if (in_band(x, y, b1) != in_band(x, y, b2)) ++count;
+    }
+    return count;
+}
+
 ORBISECT_SCALAR double conic_value(const conic_test &e, double X, double Y) {
     double v = (e.exy * X) * Y;
     v = v + e.exx * (X * X);
@@ -65,7 +85,8 @@ ORBISECT_SCALAR int32_t shell_plain(const double *xs, const double *ys, int32_t 
 
 #undef ORBISECT_SCALAR
 
-constexpr inlier_kernels plain = {ring_plain, band_plain, band_pair_plain, shell_plain};
+constexpr inlier_kernels plain = {ring_plain,   band_plain,        band_pair_plain,
+                                  band16_plain, band_pair16_plain, shell_plain};
 
 }  // namespace
 

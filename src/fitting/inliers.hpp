@@ -38,6 +38,12 @@ struct inlier_kernels {
     // Points inside exactly one of the two bands.
     int32_t (*band_pair)(const int32_t *xs, const int32_t *ys, int32_t n, band_test b1,
                          band_test b2);
+    // The same two band counts over points packed as 16-bit pairs (x in the
+    // low word, y in the high word; sets whose coordinates all fit in 16
+    // bits) for bands whose nx and ny fit in 16 bits: then nx*x + ny*y is one
+    // 16-bit multiply-add.
+    int32_t (*band16)(const uint32_t *xy, int32_t n, band_test b);
+    int32_t (*band_pair16)(const uint32_t *xy, int32_t n, band_test b1, band_test b2);
     // Points with inner value >= 0 and outer value <= 0.
     int32_t (*shell)(const double *xs, const double *ys, int32_t n, const conic_test &inner,
                      const conic_test &outer);

@@ -4,6 +4,10 @@
 // reference order of operations (the build forbids contraction into FMA).
 #include <cstdint>
 
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
 #include "fitting/inliers.hpp"
 
 namespace orbisect::ORBISECT_LEVEL {
@@ -62,6 +66,108 @@ int32_t band_pair(const int32_t *__restrict xs, const int32_t *__restrict ys, in
     return count;
 }
 
+// Bands over 16-bit point pairs.  pmaddwd forms nx*x + ny*y from the words
+// of a point and of the coefficients; its one overflowing case, both
+// products (-2^15)^2, wraps to -2^31 exactly as the 32-bit sum does, so the
+// value is the wrapped 32-bit one.
+struct band16_consts {
+    uint32_t coef, off, span;
+};
+
+band16_consts consts16(const band_test &b) {
+    return {(static_cast<uint32_t>(b.nx) & 0xFFFFu) | (static_cast<uint32_t>(b.ny) << 16),
+            static_cast<uint32_t>(b.h) - static_cast<uint32_t>(b.lo),
+            static_cast<uint32_t>(b.hi) - static_cast<uint32_t>(b.lo)};
+}
+
+// Whether point word w lies in the band (portable form of the vector test).
+inline int32_t in_band16(uint32_t w, const band16_consts &c) {
+    const uint32_t x = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(w & 0xFFFFu)));
+    const uint32_t y = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(w >> 16)));
+    const uint32_t nx = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(c.coef & 0xFFFFu)));
+    const uint32_t ny = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(c.coef >> 16)));
+    return static_cast<int32_t>(nx * x + ny * y + c.off <= c.span);
+}
+
+#if defined(__AVX512BW__)
+constexpr int32_t pairs_per_vector = 16;
+using vec16 = __m512i;
+inline vec16 load16(const uint32_t *p) { return _mm512_loadu_si512(p); }
+inline vec16 splat16(uint32_t v) { return _mm512_set1_epi32(static_cast<int32_t>(v)); }
+// All lanes' in-band tests as a mask of 0 / -1 lanes.
+inline __mmask16 in_band_lanes(vec16 p, vec16 coef, vec16 off, vec16 span) {
+    return _mm512_cmple_epu32_mask(_mm512_add_epi32(_mm512_madd_epi16(p, coef), off), span);
+}
+inline int32_t lane_sum(vec16 v) { return _mm512_reduce_add_epi32(v); }
+#elif defined(__AVX2__)
+constexpr int32_t pairs_per_vector = 8;
+using vec16 = __m256i;
+inline vec16 load16(const uint32_t *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+inline vec16 splat16(uint32_t v) { return _mm256_set1_epi32(static_cast<int32_t>(v)); }
+inline vec16 in_band_lanes(vec16 p, vec16 coef, vec16 off, vec16 span) {
+    const vec16 s = _mm256_add_epi32(_mm256_madd_epi16(p, coef), off);
+    return _mm256_cmpeq_epi32(_mm256_min_epu32(s, span), s);  // s <= span, unsigned
+}
+inline int32_t lane_sum(vec16 v) {
+    __m128i h = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    h = _mm_add_epi32(h, _mm_shuffle_epi32(h, 0x4E));
+    h = _mm_add_epi32(h, _mm_shuffle_epi32(h, 0xB1));
+    return _mm_cvtsi128_si32(h);
+}
+#endif
+
+int32_t band16(const uint32_t *__restrict xy, int32_t n, band_test b) {
+    if (b.lo > b.hi) return 0;
+    const band16_consts c = consts16(b);
+    int32_t i = 0, count = 0;
+#if defined(__AVX512BW__)
+    const vec16 coef = splat16(c.coef), off = splat16(c.off), span = splat16(c.span);
+    vec16 acc = _mm512_setzero_si512();
+    for (; i + pairs_per_vector <= n; i += pairs_per_vector)
+        acc = _mm512_mask_sub_epi32(acc, in_band_lanes(load16(xy + i), coef, off, span), acc,
+                                    splat16(0xFFFFFFFFu));
+    count = lane_sum(acc);
+#elif defined(__AVX2__)
+    const vec16 coef = splat16(c.coef), off = splat16(c.off), span = splat16(c.span);
+    vec16 acc = _mm256_setzero_si256();
+    for (; i + pairs_per_vector <= n; i += pairs_per_vector)
+        acc = _mm256_sub_epi32(acc, in_band_lanes(load16(xy + i), coef, off, span));
+    count = lane_sum(acc);
+#endif
+    for (; i < n; ++i) count += in_band16(xy[i], c);
+    return count;
+}
+
+int32_t band_pair16(const uint32_t *__restrict xy, int32_t n, band_test b1, band_test b2) {
+    if (b1.lo > b1.hi) return band16(xy, n, b2);
+    if (b2.lo > b2.hi) return band16(xy, n, b1);
+    const band16_consts c1 = consts16(b1), c2 = consts16(b2);
+    int32_t i = 0, count = 0;
+#if defined(__AVX512BW__)
+    const vec16 coef1 = splat16(c1.coef), off1 = splat16(c1.off), span1 = splat16(c1.span);
+    const vec16 coef2 = splat16(c2.coef), off2 = splat16(c2.off), span2 = splat16(c2.span);
+    vec16 acc = _mm512_setzero_si512();
+    for (; i + pairs_per_vector <= n; i += pairs_per_vector) {
+        const vec16 p = load16(xy + i);
+        const __mmask16 one = in_band_lanes(p, coef1, off1, span1) ^ in_band_lanes(p, coef2, off2, span2);
+        acc = _mm512_mask_sub_epi32(acc, one, acc, splat16(0xFFFFFFFFu));
+    }
+    count = lane_sum(acc);
+#elif defined(__AVX2__)
+    const vec16 coef1 = splat16(c1.coef), off1 = splat16(c1.off), span1 = splat16(c1.span);
+    const vec16 coef2 = splat16(c2.coef), off2 = splat16(c2.off), span2 = splat16(c2.span);
+    vec16 acc = _mm256_setzero_si256();
+    for (; i + pairs_per_vector <= n; i += pairs_per_vector) {
+        const vec16 p = load16(xy + i);
+        acc = _mm256_sub_epi32(acc, _mm256_xor_si256(in_band_lanes(p, coef1, off1, span1),
+                                                     in_band_lanes(p, coef2, off2, span2)));
+    }
+    count = lane_sum(acc);
+#endif
+    for (; i < n; ++i) count += in_band16(xy[i], c1) ^ in_band16(xy[i], c2);
+    return count;
+}
+
 int32_t shell(const double *__restrict xs, const double *__restrict ys, int32_t n,
               const conic_test &inner, const conic_test &outer) {
     const conic_test u = inner, v = outer;
@@ -78,7 +184,7 @@ int32_t shell(const double *__restrict xs, const double *__restrict ys, int32_t 
     return static_cast<int32_t>(count);
 }
 
-constexpr inlier_kernels table = {ring, band, band_pair, shell};
+constexpr inlier_kernels table = {ring, band, band_pair, band16, band_pair16, shell};
 
 }  // namespace
 

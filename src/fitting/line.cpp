@@ -37,7 +37,23 @@ void write_flags(const points_view &ps, const flags_view &ms, int32_t n, const b
     }
 }
 
+bool short_normal(const band_test &b) {
+    return b.nx >= INT16_MIN && b.nx <= INT16_MAX && b.ny >= INT16_MIN && b.ny <= INT16_MAX;
+}
+
 }  // namespace
+
+int32_t count_band(const inlier_kernels &k, const packed_ints &pts, const band_test &b) {
+    if (pts.xy16 && short_normal(b)) return k.band16(pts.xy16.get(), pts.n, b);
+    return k.band(pts.xs.get(), pts.ys.get(), pts.n, b);
+}
+
+int32_t count_band_pair(const inlier_kernels &k, const packed_ints &pts, const band_test &b1,
+                        const band_test &b2) {
+    if (pts.xy16 && short_normal(b1) && short_normal(b2))
+        return k.band_pair16(pts.xy16.get(), pts.n, b1, b2);
+    return k.band_pair(pts.xs.get(), pts.ys.get(), pts.n, b1, b2);
+}
 
 band_test line_band(const line_model &m, int32_t delta) {
     const double length = std::sqrt(static_cast<double>(squared_length(m)));
@@ -62,7 +78,7 @@ line_model ransac_line(const inlier_kernels &k, const points_view &ps, const fla
             const line_model line = line_through(s[0], s[1]);
             const double nx2 = wmul(line.nx, line.nx);
             if (slope2 * static_cast<double>(squared_length(line)) >= nx2) continue;
-            const int32_t m = k.band(pts.xs.get(), pts.ys.get(), n, line_band(line, delta));
+            const int32_t m = count_band(k, pts, line_band(line, delta));
             if (m > best_count) {
                 best = line;
                 best_count = m;
@@ -97,8 +113,7 @@ std::pair<line_model, line_model> ransac_line2(const inlier_kernels &k, const po
                     static_cast<double>(squared_length(l2)) >
                 dot2)
                 continue;
-            const int32_t score = k.band_pair(pts.xs.get(), pts.ys.get(), n,
-                                              line_band(l1, delta), line_band(l2, delta));
+            const int32_t score = count_band_pair(k, pts, line_band(l1, delta), line_band(l2, delta));
             if (score > best_score) {
                 best1 = l1;
                 best2 = l2;

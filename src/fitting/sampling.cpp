@@ -81,10 +81,17 @@ namespace fitting_detail {
 
 packed_ints::packed_ints(const points_view &ps, int32_t count)
     : xs(new int32_t[count > 0 ? count : 1]), ys(new int32_t[count > 0 ? count : 1]), n(count) {
+    bool short_coordinates = true;
     for (int32_t i = 0; i < n; ++i) {
         xs[i] = point_x(ps, i);
         ys[i] = point_y(ps, i);
+        short_coordinates &= xs[i] >= INT16_MIN && xs[i] <= INT16_MAX && ys[i] >= INT16_MIN &&
+                             ys[i] <= INT16_MAX;
     }
+    if (!short_coordinates) return;
+    xy16.reset(new uint32_t[n > 0 ? n : 1]);
+    for (int32_t i = 0; i < n; ++i)
+        xy16[i] = (static_cast<uint32_t>(xs[i]) & 0xFFFFu) | (static_cast<uint32_t>(ys[i]) << 16);
 }
 
 packed_doubles::packed_doubles(const points_view &ps, int32_t count)

@@ -124,8 +124,29 @@ NATIVE_TEST(fitting_levels_count_like_plain_loops) {
         const int32_t want_band = plain.band(xs.data(), ys.data(), m, b1);
         const int32_t want_pair = plain.band_pair(xs.data(), ys.data(), m, b1, b2);
         const int32_t want_shell = plain.shell(fx.data(), fy.data(), m, inner, outer);
+        // The same points as 16-bit pairs, against bands with 16-bit normals
+        // (the extreme words included, where the multiply-add wraps).
+        std::vector<uint32_t> xy(xs.size());
+        for (size_t i = 0; i < xs.size(); ++i)
+            xy[i] = (static_cast<uint32_t>(xs[i]) & 0xFFFFu) | (static_cast<uint32_t>(ys[i]) << 16);
+        xy.insert(xy.end(), {0x80008000u, 0x7FFF7FFFu, 0x80007FFFu, 0x00008000u});
+        const int32_t m16 = static_cast<int32_t>(xy.size());
+        const band_test w1 = round % 4 == 1 ? band_test{-32768, -32768, INT32_MIN, INT32_MIN, -5}
+                                            : b1;
+        const band_test w2 = round % 4 == 3 ? band_test{32767, -32768, 7, -100000, 100000} : b2;
+        // Unpacked, the pairs are the points' 16-bit values: both forms count alike.
+        std::vector<int32_t> xs16(xs.size()), ys16(ys.size());
+        for (size_t i = 0; i < xs.size(); ++i)
+            xs16[i] = static_cast<int16_t>(xs[i]), ys16[i] = static_cast<int16_t>(ys[i]);
+        CHECK(plain.band16(xy.data(), m, b1) == plain.band(xs16.data(), ys16.data(), m, b1));
+        CHECK(plain.band_pair16(xy.data(), m, b1, b2) ==
+              plain.band_pair(xs16.data(), ys16.data(), m, b1, b2));
+        const int32_t want_band16 = plain.band16(xy.data(), m16, w1);
+        const int32_t want_pair16 = plain.band_pair16(xy.data(), m16, w1, w2);
         for (isa_level level : supported_levels()) {
             const inlier_kernels &k = level_inliers(level);
+            CHECK_MSG(k.band16(xy.data(), m16, w1) == want_band16, level_name(level));
+            CHECK_MSG(k.band_pair16(xy.data(), m16, w1, w2) == want_pair16, level_name(level));
             CHECK_MSG(k.ring(xs.data(), ys.data(), m, ring) == want_ring, level_name(level));
             CHECK_MSG(k.band(xs.data(), ys.data(), m, b1) == want_band, level_name(level));
             CHECK_MSG(k.band_pair(xs.data(), ys.data(), m, b1, b2) == want_pair,
