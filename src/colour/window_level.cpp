@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__AVX2__)
+#if defined(__SSE4_1__)
 #include <immintrin.h>
 #endif
 
@@ -77,12 +77,13 @@ void row_loop(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) 
     }
 }
 
-#if defined(__AVX2__)
+#if defined(__SSE4_1__)
 // Windows whose nine matrix entries fit in 16 bits (every window that
 // calculate_lch_bounds makes for a hue range wider than about 0.008 rad) take
 // a multiply-add path: with 8-bit channels each of h0, h1, t is below 2^25
 // in magnitude and h0 + h1 below 2^26, so nothing wraps and the 16-bit
-// products summed in 32 bits are exactly the 32-bit results.  Each 128-bit
+// products summed in 32 bits are exactly the 32-bit results (SSE4.1, AVX2
+// and AVX-512 vectors of 4, 8 and 16 pixels).  Each 128-bit
 // lane holds 4 pixels (12 bytes): one byte shuffle makes the (R, G) word
 // pairs, another the (B, 0) pairs, and pmaddwd forms M[k]*R + M[k+1]*G and
 // M[k+2]*B per pixel.
@@ -114,12 +115,17 @@ inline vec load_pixels(const uint8_t *p) {
     return _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12),
                                     _mm512_loadu_si512(p));
 }
-#else
+#elif defined(__AVX2__)
 constexpr int64_t lane_pixels = 8;
 using vec = __m256i;
 inline vec splat(int32_t v) { return _mm256_set1_epi32(v); }
 inline vec madd(vec a, vec b) { return _mm256_madd_epi16(a, b); }
 inline vec add(vec a, vec b) { return _mm256_add_epi32(a, b); }
+inline vec sub(vec a, vec b) { return _mm256_sub_epi32(a, b); }
+inline vec min(vec a, vec b) { return _mm256_min_epi32(a, b); }
+inline vec greater(vec a, vec b) { return _mm256_cmpgt_epi32(a, b); }
+inline vec both(vec a, vec b) { return _mm256_and_si256(a, b); }
+inline vec high_byte(vec t) { return _mm256_srai_epi32(t, 8); }
 inline vec shuffle(vec a, vec m) { return _mm256_shuffle_epi8(a, m); }
 inline vec lane_mask(const int8_t *m16) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(m16)));
@@ -129,6 +135,36 @@ constexpr int64_t load_bytes = 32;
 inline vec load_pixels(const uint8_t *p) {
     return _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)),
                                        _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6));
+}
+// The low byte of each 32-bit lane, pixels 0..3 then 4..7.
+inline void store_low_bytes(uint8_t *out, vec v) {
+    const vec low = _mm256_shuffle_epi8(
+        v, _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                            0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+    const vec packed = _mm256_permutevar8x32_epi32(low, _mm256_setr_epi32(0, 4, 1, 1, 1, 1, 1, 1));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm256_castsi256_si128(packed));
+}
+#else
+constexpr int64_t lane_pixels = 4;
+using vec = __m128i;
+inline vec splat(int32_t v) { return _mm_set1_epi32(v); }
+inline vec madd(vec a, vec b) { return _mm_madd_epi16(a, b); }
+inline vec add(vec a, vec b) { return _mm_add_epi32(a, b); }
+inline vec sub(vec a, vec b) { return _mm_sub_epi32(a, b); }
+inline vec min(vec a, vec b) { return _mm_min_epi32(a, b); }
+inline vec greater(vec a, vec b) { return _mm_cmpgt_epi32(a, b); }
+inline vec both(vec a, vec b) { return _mm_and_si128(a, b); }
+inline vec high_byte(vec t) { return _mm_srai_epi32(t, 8); }
+inline vec shuffle(vec a, vec m) { return _mm_shuffle_epi8(a, m); }
+inline vec lane_mask(const int8_t *m16) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(m16)); }
+constexpr int64_t load_bytes = 16;
+// 4 pixels from 12 bytes (one 16-byte load).
+inline vec load_pixels(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+// The low byte of each 32-bit lane.
+inline void store_low_bytes(uint8_t *out, vec v) {
+    const int32_t low = _mm_cvtsi128_si32(
+        _mm_shuffle_epi8(v, _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)));
+    std::memcpy(out, &low, 4);
 }
 #endif
 
@@ -175,17 +211,10 @@ int64_t row_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_
                                    : _mm512_maskz_cvtepi32_epi8(in, splat(1));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), bytes);
 #else
-        vec in = _mm256_cmpgt_epi32(_mm256_min_epi32(h0, h1), splat(0));
-        in = _mm256_and_si256(in, _mm256_cmpgt_epi32(t_range.length, _mm256_sub_epi32(t, t_range.base)));
-        in = _mm256_and_si256(in, _mm256_cmpgt_epi32(s_range.length, _mm256_sub_epi32(s, s_range.base)));
-        // Low byte of each 32-bit lane, pixels 0..3 then 4..7.
-        const vec value = Grey ? _mm256_and_si256(_mm256_srai_epi32(t, 8), in)
-                               : _mm256_and_si256(splat(1), in);
-        const vec low_bytes = _mm256_shuffle_epi8(
-            value, _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                    0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
-        const vec packed = _mm256_permutevar8x32_epi32(low_bytes, _mm256_setr_epi32(0, 4, 1, 1, 1, 1, 1, 1));
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + k), _mm256_castsi256_si128(packed));
+        vec in = greater(min(h0, h1), splat(0));
+        in = both(in, greater(t_range.length, sub(t, t_range.base)));
+        in = both(in, greater(s_range.length, sub(s, s_range.base)));
+        store_low_bytes(out + k, Grey ? both(high_byte(t), in) : both(splat(1), in));
 #endif
     }
     return k;
@@ -194,7 +223,7 @@ int64_t row_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_
 
 template <bool Grey>
 void row_entry(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) {
-#if defined(__AVX2__)
+#if defined(__SSE4_1__)
     const int64_t done = row_loop_madd<Grey>(rgb, n, b, out);
     row_loop<Grey>(rgb + 3 * done, n - done, b, out + done);
 #else
