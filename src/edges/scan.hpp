@@ -6,6 +6,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/array_view.hpp"
 #include "core/fault.hpp"
@@ -51,24 +56,54 @@ class point_sink {
 // A point set the scan may write: at least 2 columns when it has rows.
 fault check_point_output(const points_view &ps);
 
-// First position in [from, n) whose byte is non-zero (find_set) or zero
-// (find_clear), or n.  Many bytes at a time.
-int64_t find_set(const uint8_t *bytes, int64_t from, int64_t n);
-int64_t find_clear(const uint8_t *bytes, int64_t from, int64_t n);
+// Bit i set when bytes[i] is non-zero, for 64 bytes.
+inline uint64_t nonzero_bits(const uint8_t *bytes) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t zeros = 0;
+    for (int i = 0; i < 4; ++i) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + 16 * i));
+        zeros |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))))
+                 << (16 * i);
+    }
+    return ~zeros;
+#else
+    uint64_t bits = 0;
+    for (int i = 0; i < 64; ++i) bits |= static_cast<uint64_t>(bytes[i] != 0) << i;
+    return bits;
+#endif
+}
 
 // Writes the membership changes of a piece of a line given as 0 / non-zero
 // bytes: put(position) for every position where membership flips, with
-// `in_run` carried across consecutive pieces of one line.  False as soon as
-// put() does (the point set is full).
+// `in_run` carried across consecutive pieces of one line.  64 bytes at a
+// time: the flips are the set bits of bits ^ (bits << 1 | previous bit).
+// False as soon as put() is (the point set is full).
 template <class Put>
 bool emit_changes(const uint8_t *bytes, int64_t n, int64_t origin, bool &in_run, Put put) {
-    int64_t at = 0;
-    while (true) {
-        at = in_run ? find_clear(bytes, at, n) : find_set(bytes, at, n);
-        if (at >= n) return true;
-        if (!put(origin + at)) return false;
-        in_run = !in_run;
+    uint64_t previous = in_run ? 1 : 0;
+    for (int64_t x0 = 0; x0 < n; x0 += 64) {
+        uint64_t bits;
+        const int64_t left = n - x0;
+        if (left >= 64) {
+            bits = nonzero_bits(bytes + x0);
+        } else {
+            uint8_t last[64] = {};
+            std::memcpy(last, bytes + x0, static_cast<size_t>(left));
+            bits = nonzero_bits(last);
+        }
+        uint64_t flips = bits ^ (bits << 1 | previous);
+        if (left < 64) flips &= (uint64_t{1} << left) - 1;
+        previous = (bits >> (left < 64 ? left - 1 : 63)) & 1;
+        for (; flips; flips &= flips - 1) {
+            if (!put(origin + x0 + __builtin_ctzll(flips))) {
+                in_run = previous;  // not read again: the scan stops
+                return false;
+            }
+        }
     }
+    in_run = previous;
+    return true;
 }
 
 // Column scratch: a group of columns is read row by row into it, so that
@@ -78,9 +113,10 @@ bool emit_changes(const uint8_t *bytes, int64_t n, int64_t origin, bool &in_run,
 constexpr int64_t column_scratch_bytes = 1 << 19;
 constexpr int max_column_group = 512;
 uint8_t *column_scratch();
-// Room for packed RGB triples of a group of columns, beside the column
-// scratch (same lifetime).
-constexpr int64_t pixel_scratch_pixels = 1 << 16;  // 3 bytes each
+// Room for a block of packed RGB triples of a group of columns and their
+// classification, beside the column scratch (same lifetime): small enough
+// to stay in the first-level cache.
+constexpr int64_t pixel_block = 1 << 13;  // pixels; at least 16 rows of a group
 uint8_t *pixel_scratch();
 
 // The whole scan.  Source provides

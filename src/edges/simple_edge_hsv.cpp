@@ -41,31 +41,33 @@ struct window_lines {
     }
 
     void columns(const int64_t *xs, int count, int64_t y0, int64_t rows, uint8_t *out) const {
-        // A block of rows is gathered column by column into packed triples
-        // (a column's triples `stride` bytes from the previous column's), and
-        // each column's piece is classified straight into `out`.  In packed
-        // rows a pixel that is not the row's last is copied as 4 bytes, its
-        // own 3 and the next pixel's first, which the next store overwrites
-        // (hence the 1 byte of padding after each column).  xs ascend, so
-        // only the last column can be the row's last pixel.
+        // A block of rows small enough to stay in the first-level cache is
+        // gathered column by column into packed triples (column j's n pixels
+        // at 3*n*j), classified in one call, and each column's piece copied
+        // to `out`.  In packed rows a pixel that is not the row's last is
+        // moved as 4 bytes, its own 3 and the next pixel's first, which the
+        // next row's store overwrites; the block's last row moves 3 bytes so
+        // that nothing spills into the next column.  xs ascend, so only the
+        // last column can hold the row's last pixel.
         uint8_t *const copy = edges::pixel_scratch();
-        const int64_t block = (edges::pixel_scratch_pixels - count) / count;
+        uint8_t *const inside = copy + 3 * edges::pixel_block;
+        const int64_t block = edges::pixel_block / count;
         const bool packed = image.strides[1] == 3;
         const int wide = packed ? count - (xs[count - 1] == image.shape[1] - 1) : 0;
         int64_t offset[edges::max_column_group];
         for (int j = 0; j < count; ++j) offset[j] = xs[j] * image.strides[1];
         for (int64_t b0 = 0; b0 < rows; b0 += block) {
             const int64_t n = rows - b0 < block ? rows - b0 : block;
-            const int64_t stride = 3 * n + 1;
             for (int64_t y = 0; y < n; ++y) {
                 const uint8_t *p = image.row(y0 + b0 + y);
                 uint8_t *c = copy + 3 * y;
                 int j = 0;
-                for (; j < wide; ++j, c += stride) std::memcpy(c, p + offset[j], 4);
-                for (; j < count; ++j, c += stride) std::memcpy(c, p + offset[j], 3);
+                if (y + 1 < n)
+                    for (; j < wide; ++j, c += 3 * n) std::memcpy(c, p + offset[j], 4);
+                for (; j < count; ++j, c += 3 * n) std::memcpy(c, p + offset[j], 3);
             }
-            for (int j = 0; j < count; ++j)
-                classify_pixels(copy + stride * j, n, bounds, out + j * rows + b0);
+            classify_pixels(copy, n * count, bounds, inside);
+            for (int j = 0; j < count; ++j) std::memcpy(out + j * rows + b0, inside + j * n, n);
         }
     }
 };
