@@ -280,3 +280,23 @@ def test_denoise_argument_checks(ps_in, ps_out, error, message):
     assert message in str(info.value)
     if before is not None:
         assert (ps_out == before).all()
+
+
+def test_columns_taller_than_the_column_scratch():
+    # columns longer than the scan keeps at once are read in pieces
+    rng = np.random.default_rng(11)
+    h = 600_000
+    mask = np.zeros((h, 3), np.uint8)
+    starts = np.sort(rng.choice(h - 10, 40, replace=False))
+    for s in starts:
+        mask[s:s + rng.integers(1, 9), rng.integers(0, 3)] = 1
+    mask[-3:, 1] = 1                                  # a run to the last pixel
+    full = reference_scan(mask, 10 ** 6, 0, 3)
+    assert run_scan(mask, len(full) + 1, 0, 3) == full
+    assert run_scan(mask, 7, 0, 3) == full[:7]
+    image = np.zeros((h, 3, 3), np.uint8)
+    image[mask != 0] = (255, 0, 0)
+    window = orbisect.calculate_lch_bounds((-0.5, 0.5), (0.1, 1.2), (0.05, 0.95))._asdict()
+    ps = np.zeros((len(full) + 1, 2), np.int32)
+    assert orbisect.simple_edge_hsv(image, ps, window, 0, 3) == len(full)
+    assert [tuple(p) for p in ps[:len(full)].tolist()] == full
