@@ -279,3 +279,11 @@ def test_no_reference_leaks():
         with pytest.raises(TypeError):
             orbisect.simple_edge(m, ps, rows, "x")
     assert (sys.getrefcount(m), sys.getrefcount(ps), sys.getrefcount(rows)) == before
+
+
+def test_errors_name_the_function_in_the_traceback():
+    import traceback
+    with pytest.raises(TypeError) as info:
+        orbisect.simple_edge(MASK, PS, "x", 1)
+    frames = traceback.extract_tb(info.value.__traceback__)
+    assert frames[-1].name == "orbisect.simple_edge"
