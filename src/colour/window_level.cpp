@@ -171,7 +171,8 @@ inline void store_low_bytes(uint8_t *out, vec v) {
 constexpr int8_t rg_words[16] = {0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1};
 constexpr int8_t b_words[16] = {2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1};
 
-// Pixels [0, done) of the row by the multiply-add path; returns done.
+// The whole row by the multiply-add path (returns n), or nothing (returns 0)
+// when the window does not fit it.
 template <bool Grey>
 int64_t row_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) {
     if (!fits_16_bits(b)) return 0;
@@ -193,11 +194,9 @@ int64_t row_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_
                      splat(static_cast<int32_t>(static_cast<uint32_t>(length) ^ 0x80000000u))};
     };
     const range t_range = make_range(b.i[0], b.i[1]), s_range = make_range(b.c[0], b.c[1]);
-    // A load takes load_bytes from the first pixel's byte: stop while that is
-    // still inside the row.
-    int64_t k = 0;
-    for (; 3 * k + load_bytes <= 3 * n; k += lane_pixels) {
-        const vec px = load_pixels(rgb + 3 * k);
+    // lane_pixels pixels from px (reading load_bytes) to lane_pixels bytes.
+    auto lanes = [&](const uint8_t *px_bytes, uint8_t *dst) {
+        const vec px = load_pixels(px_bytes);
         const vec rg = shuffle(px, rg_mask), bb = shuffle(px, b_mask);
         const vec h0 = add(madd(rg, rg_coef[0]), madd(bb, b_coef[0]));
         const vec h1 = add(madd(rg, rg_coef[1]), madd(bb, b_coef[1]));
@@ -209,15 +208,27 @@ int64_t row_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_
         in = _mm512_mask_cmpgt_epi32_mask(in, s_range.length, _mm512_sub_epi32(s, s_range.base));
         const __m128i bytes = Grey ? _mm512_maskz_cvtepi32_epi8(in, _mm512_srai_epi32(t, 8))
                                    : _mm512_maskz_cvtepi32_epi8(in, splat(1));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), bytes);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), bytes);
 #else
         vec in = greater(min(h0, h1), splat(0));
         in = both(in, greater(t_range.length, sub(t, t_range.base)));
         in = both(in, greater(s_range.length, sub(s, s_range.base)));
-        store_low_bytes(out + k, Grey ? both(high_byte(t), in) : both(splat(1), in));
+        store_low_bytes(dst, Grey ? both(high_byte(t), in) : both(splat(1), in));
 #endif
+    };
+    // A load takes load_bytes from the first pixel's byte: straight from the
+    // row while that stays inside it, then from a zero-padded copy of the
+    // last pixels.
+    int64_t k = 0;
+    for (; 3 * k + load_bytes <= 3 * n; k += lane_pixels) lanes(rgb + 3 * k, out + k);
+    for (; k < n; k += lane_pixels) {
+        const int64_t m = n - k < lane_pixels ? n - k : lane_pixels;
+        uint8_t px[load_bytes] = {}, dst[lane_pixels];
+        std::memcpy(px, rgb + 3 * k, static_cast<size_t>(3 * m));
+        lanes(px, dst);
+        std::memcpy(out + k, dst, static_cast<size_t>(m));
     }
-    return k;
+    return n;
 }
 #endif
 
