@@ -16,8 +16,6 @@ struct array_view {
     int64_t shape[D] = {};
     int64_t strides[D] = {};  // in bytes
 
-    int64_t extent(int axis) const { return shape[axis]; }
-
     bool empty() const {
         if (data == nullptr) return true;
         for (int a = 0; a < D; ++a)
@@ -60,12 +58,16 @@ using mask_view = array_view<uint8_t, 2>;    // H x W, non-zero = set
 using points_view = array_view<int32_t, 2>;  // N x 2, row = (x, y)
 using flags_view = array_view<uint8_t, 1>;   // N, non-zero = inlier
 
-// Point i of a point set.  Requires at least 2 columns.
-inline int32_t *point_at(const points_view &ps, int64_t i) { return ps.row(i); }
+// Point i of a point set (read or written).  Requires at least 2 columns.
 inline int32_t point_x(const points_view &ps, int64_t i) { return ps.row(i)[0]; }
 inline int32_t point_y(const points_view &ps, int64_t i) {
     return *reinterpret_cast<const int32_t *>(reinterpret_cast<const char *>(ps.row(i)) +
                                               ps.strides[1]);
+}
+inline void write_point(const points_view &ps, int64_t i, int32_t x, int32_t y) {
+    int32_t *row = ps.row(i);
+    row[0] = x;
+    *reinterpret_cast<int32_t *>(reinterpret_cast<char *>(row) + ps.strides[1]) = y;
 }
 
 }  // namespace orbisect

@@ -39,9 +39,7 @@ class point_sink {
     // False (and nothing written) once the capacity is reached.
     bool put(int32_t x, int32_t y) {
         if (count_ >= capacity_) return false;
-        int32_t *p = ps_.row(count_);
-        p[0] = x;
-        *reinterpret_cast<int32_t *>(reinterpret_cast<char *>(p) + ps_.strides[1]) = y;
+        write_point(ps_, count_, x, y);
         ++count_;
         return true;
     }

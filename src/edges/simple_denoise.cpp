@@ -11,11 +11,7 @@ struct point {
 
 point read(const points_view &ps, int64_t i) { return {point_x(ps, i), point_y(ps, i)}; }
 
-void write(const points_view &ps, int64_t i, point p) {
-    int32_t *row = ps.row(i);
-    row[0] = p.x;
-    *reinterpret_cast<int32_t *>(reinterpret_cast<char *>(row) + ps.strides[1]) = p.y;
-}
+void write(const points_view &ps, int64_t i, point p) { write_point(ps, i, p.x, p.y); }
 
 int32_t wrap_sub(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));

@@ -69,9 +69,7 @@ int32_t remove_inliers(const points_view &in, const points_view &out, const flag
         // Read the whole point before writing: the destination row may be
         // the source row itself.
         const int32_t x = point_x(in, i), y = point_y(in, i);
-        int32_t *dst = out.row(kept);
-        dst[0] = x;
-        *reinterpret_cast<int32_t *>(reinterpret_cast<char *>(dst) + out.strides[1]) = y;
+        write_point(out, kept, x, y);
         ++kept;
     }
     return kept;
