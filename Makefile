@@ -12,8 +12,14 @@ $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --upgrade pip
 
+# Build tools live in the venv and the build is not isolated, so that the
+# persistent build tree (build/wheel) is reused and only changed sources
+# are recompiled.
+BUILD_TOOLS := 'scikit-build-core>=0.8' 'cmake>=3.20' ninja
+
 install: $(PY)
-	$(PY) -m pip install '.[test]'
+	$(PY) -m pip install -q $(BUILD_TOOLS)
+	$(PY) -m pip install --no-build-isolation '.[test]'
 
 demo: install
 	$(PY) examples/demo.py
@@ -28,7 +34,8 @@ test: install native-test
 	cd tests && ../$(PY) -m pytest -q
 
 bench: $(PY)
-	$(PY) -m pip install '.[bench]'
+	$(PY) -m pip install -q $(BUILD_TOOLS)
+	$(PY) -m pip install --no-build-isolation '.[bench]'
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 clean:
