@@ -8,6 +8,7 @@
 #include "colour/lch_bounds.hpp"
 #include "core/array_view.hpp"
 #include "core/fault.hpp"
+#include "core/wrap.hpp"
 #include "colour/window_kernels.hpp"
 #include "core/levels.hpp"
 

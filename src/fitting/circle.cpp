@@ -60,7 +60,7 @@ circle_model ransac_circle(const inlier_kernels &k, const points_view &ps, int32
     const int32_t n = point_count(ps);
     if (count <= 0 || n < circle_sample_size) return best;
 
-    const packed_ints pts(ps, n);
+    packed_ints pts(ps, n);
     int32_t best_count = 0;
     uint32_t indices[circle_sample_size];
     sample_point sample[circle_sample_size];
@@ -69,9 +69,9 @@ circle_model ransac_circle(const inlier_kernels &k, const points_view &ps, int32
         circle_model c;
         if (!circle_through(sample, c)) continue;
         if (c.r < min_r || c.r > max_r) continue;
-        const int32_t inner = wsub(c.r, delta), outer = wadd(c.r, delta);
-        const ring_test ring = {c.x, c.y, wmul(inner, inner), wmul(outer, outer)};
-        const int32_t m = k.ring(pts.xs.get(), pts.ys.get(), n, ring);
+        const int32_t inner = wrap_sub(c.r, delta), outer = wrap_add(c.r, delta);
+        const ring_test ring = {c.x, c.y, wrap_mul(inner, inner), wrap_mul(outer, outer)};
+        const int32_t m = pts.sum([&](const int_block &p) { return k.ring(p.xs, p.ys, p.n, ring); });
         if (m > best_count) {
             best = c;
             best_count = m;

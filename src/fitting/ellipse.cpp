@@ -15,13 +15,12 @@
 namespace orbisect {
 
 bool solve_conic(const sample_point points[5], ellipse_model &out) {
-    using fitting_detail::wmul;
-    double m[5][6];
+        double m[5][6];
     for (int i = 0; i < 5; ++i) {
         const int32_t x = points[i].x, y = points[i].y;
-        m[i][0] = wmul(x, x);
-        m[i][1] = wmul(x, y);
-        m[i][2] = wmul(y, y);
+        m[i][0] = wrap_mul(x, x);
+        m[i][1] = wrap_mul(x, y);
+        m[i][2] = wrap_mul(y, y);
         m[i][3] = x;
         m[i][4] = y;
         m[i][5] = 1.0;
@@ -94,9 +93,9 @@ ellipse_model ransac_ellipse(const inlier_kernels &k, const points_view &ps, int
     const int32_t n = point_count(ps);
     if (count <= 0 || n < ellipse_sample_size) return best;
 
-    const packed_doubles pts(ps, n);
+    packed_doubles pts(ps, n);
     const double lo = min_r, hi = max_r;
-    const double dd = delta, dd2 = wmul(2, delta);
+    const double dd = delta, dd2 = wrap_mul(2, delta);
     int32_t best_count = 0;
     uint32_t indices[ellipse_sample_size];
     sample_point sample[ellipse_sample_size];
@@ -112,7 +111,8 @@ ellipse_model ransac_ellipse(const inlier_kernels &k, const points_view &ps, int
         const double po = (e.a - dd) + dd2, qo = (e.b - dd) + dd2;
         const conic_test inner = ellipse_conic(e.x, e.y, pi, qi, s, c);
         const conic_test outer = ellipse_conic(e.x, e.y, po, qo, s, c);
-        const int32_t m = k.shell(pts.xs.get(), pts.ys.get(), n, inner, outer);
+        const int32_t m =
+            pts.sum([&](const double_block &p) { return k.shell(p.xs, p.ys, p.n, inner, outer); });
         if (m > best_count) {
             best = {e.x, e.y, po - dd, qo - dd, e.theta};
             best_count = m;

@@ -8,40 +8,82 @@
 #include <utility>
 
 #include "core/array_view.hpp"
+#include "core/wrap.hpp"
 #include "fitting/fitting.hpp"
 #include "fitting/inliers.hpp"
 #include "fitting/models.hpp"
 
 namespace orbisect::fitting_detail {
 
-// The points of a set gathered once per call into contiguous columns, so
-// that each candidate's pass is a unit-stride loop.  Allocated once per call
-// (throws std::bad_alloc when memory runs out).
-struct packed_ints {
-    std::unique_ptr<int32_t[]> xs, ys;
-    // The points as 16-bit pairs (x low word, y high word) when every
-    // coordinate fits in 16 bits, else null.
-    std::unique_ptr<uint32_t[]> xy16;
-    int32_t n = 0;
+// The points of a set in planar columns, so that each candidate's pass is a
+// unit-stride loop.  A set of up to cached_points points is gathered once per
+// call; a larger one is gathered block by block for every candidate into a
+// scratch of block_points points, so that the memory a fit takes is bounded
+// whatever the caller passes (a zero-stride view can claim 2^31 - 1 rows).
+// Counts are sums over blocks, the same whichever way the set is cut.
+// Allocated once per call (throws std::bad_alloc when memory runs out).
+constexpr int32_t cached_points = 1 << 20;
+constexpr int32_t block_points = 1 << 12;
+
+// One block: n points as columns, and as 16-bit pairs (x low word, y high
+// word) when every coordinate of the block fits in 16 bits, else null.
+struct int_block {
+    const int32_t *xs, *ys;
+    const uint32_t *xy16;
+    int32_t n;
+};
+struct double_block {
+    const double *xs, *ys;
+    int32_t n;
+};
+
+class packed_ints {
+  public:
     packed_ints(const points_view &ps, int32_t count);
+    // The sum of count(block) over the blocks of the set, in order.
+    template <class Count>
+    int32_t sum(Count &&count) {
+        if (cached_) return count(block_);
+        int32_t total = 0;
+        for (int32_t i0 = 0; i0 < n_; i0 += block_points) {
+            gather(i0, n_ - i0 < block_points ? n_ - i0 : block_points);
+            total += count(block_);
+        }
+        return total;
+    }
+
+  private:
+    void gather(int32_t first, int32_t count);
+    const points_view &ps_;
+    int32_t n_;
+    bool cached_;
+    std::unique_ptr<int32_t[]> xs_, ys_;
+    std::unique_ptr<uint32_t[]> xy16_;
+    int_block block_{};
 };
 
-struct packed_doubles {
-    std::unique_ptr<double[]> xs, ys;
-    int32_t n = 0;
+class packed_doubles {
+  public:
     packed_doubles(const points_view &ps, int32_t count);
-};
+    template <class Count>
+    int32_t sum(Count &&count) {
+        if (cached_) return count(block_);
+        int32_t total = 0;
+        for (int32_t i0 = 0; i0 < n_; i0 += block_points) {
+            gather(i0, n_ - i0 < block_points ? n_ - i0 : block_points);
+            total += count(block_);
+        }
+        return total;
+    }
 
-// 32-bit two's-complement arithmetic without undefined behaviour.
-inline int32_t wmul(int32_t a, int32_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
-}
-inline int32_t wadd(int32_t a, int32_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
-inline int32_t wsub(int32_t a, int32_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-}
+  private:
+    void gather(int32_t first, int32_t count);
+    const points_view &ps_;
+    int32_t n_;
+    bool cached_;
+    std::unique_ptr<double[]> xs_, ys_;
+    double_block block_{};
+};
 
 // A double truncated toward zero to 32 bits; values beyond the range saturate
 // and a NaN gives 0 (the plain conversion would be undefined there).
@@ -54,8 +96,8 @@ inline int32_t trunc_to_int32(double v) {
 
 // Points in the band (in exactly one of two bands), by the 16-bit path when
 // the points and the normals allow it.
-int32_t count_band(const inlier_kernels &k, const packed_ints &pts, const band_test &b);
-int32_t count_band_pair(const inlier_kernels &k, const packed_ints &pts, const band_test &b1,
+int32_t count_band(const inlier_kernels &k, packed_ints &pts, const band_test &b);
+int32_t count_band_pair(const inlier_kernels &k, packed_ints &pts, const band_test &b1,
                         const band_test &b2);
 
 // The band of a line record: |nx*x + ny*y + h| <= t with h = -(nx*px + ny*py)

@@ -14,15 +14,15 @@ namespace {
 
 // The line through p and q: the point p and the normal (dy, -dx).
 line_model line_through(sample_point p, sample_point q) {
-    return {p.x, p.y, wsub(q.y, p.y), wsub(p.x, q.x)};
+    return {p.x, p.y, wrap_sub(q.y, p.y), wrap_sub(p.x, q.x)};
 }
 
 int32_t squared_length(const line_model &m) {
-    return wadd(wmul(m.nx, m.nx), wmul(m.ny, m.ny));
+    return wrap_add(wrap_mul(m.nx, m.nx), wrap_mul(m.ny, m.ny));
 }
 
 bool in_band(int32_t x, int32_t y, const band_test &b) {
-    const int32_t s = wadd(wadd(wmul(b.nx, x), wmul(b.ny, y)), b.h);
+    const int32_t s = wrap_add(wrap_add(wrap_mul(b.nx, x), wrap_mul(b.ny, y)), b.h);
     return b.lo <= s && s <= b.hi;
 }
 
@@ -43,23 +43,28 @@ bool short_normal(const band_test &b) {
 
 }  // namespace
 
-int32_t count_band(const inlier_kernels &k, const packed_ints &pts, const band_test &b) {
-    if (pts.xy16 && short_normal(b)) return k.band16(pts.xy16.get(), pts.n, b);
-    return k.band(pts.xs.get(), pts.ys.get(), pts.n, b);
+int32_t count_band(const inlier_kernels &k, packed_ints &pts, const band_test &b) {
+    const bool short_b = short_normal(b);
+    return pts.sum([&](const int_block &p) {
+        if (p.xy16 && short_b) return k.band16(p.xy16, p.n, b);
+        return k.band(p.xs, p.ys, p.n, b);
+    });
 }
 
-int32_t count_band_pair(const inlier_kernels &k, const packed_ints &pts, const band_test &b1,
+int32_t count_band_pair(const inlier_kernels &k, packed_ints &pts, const band_test &b1,
                         const band_test &b2) {
-    if (pts.xy16 && short_normal(b1) && short_normal(b2))
-        return k.band_pair16(pts.xy16.get(), pts.n, b1, b2);
-    return k.band_pair(pts.xs.get(), pts.ys.get(), pts.n, b1, b2);
+    const bool short_b = short_normal(b1) && short_normal(b2);
+    return pts.sum([&](const int_block &p) {
+        if (p.xy16 && short_b) return k.band_pair16(p.xy16, p.n, b1, b2);
+        return k.band_pair(p.xs, p.ys, p.n, b1, b2);
+    });
 }
 
 band_test line_band(const line_model &m, int32_t delta) {
     const double length = std::sqrt(static_cast<double>(squared_length(m)));
     const int32_t t = trunc_to_int32(length * static_cast<double>(delta));
-    const int32_t h = wsub(0, wadd(wmul(m.nx, m.px), wmul(m.ny, m.py)));
-    return {m.nx, m.ny, h, wsub(0, t), t};
+    const int32_t h = wrap_sub(0, wrap_add(wrap_mul(m.nx, m.px), wrap_mul(m.ny, m.py)));
+    return {m.nx, m.ny, h, wrap_sub(0, t), t};
 }
 
 line_model ransac_line(const inlier_kernels &k, const points_view &ps, const flags_view &ms,
@@ -67,7 +72,7 @@ line_model ransac_line(const inlier_kernels &k, const points_view &ps, const fla
     line_model best;
     const int32_t n = point_count(ps);
     if (count > 0 && n >= line_sample_size) {
-        const packed_ints pts(ps, n);
+        packed_ints pts(ps, n);
         const double slope2 = slope_limit * slope_limit;
         int32_t best_count = 0;
         uint32_t indices[line_sample_size];
@@ -76,7 +81,7 @@ line_model ransac_line(const inlier_kernels &k, const points_view &ps, const fla
             draw_sample(ps, static_cast<uint32_t>(n), line_sample_size, state, indices, s);
             if (s[0].x == s[1].x && s[0].y == s[1].y) continue;
             const line_model line = line_through(s[0], s[1]);
-            const double nx2 = wmul(line.nx, line.nx);
+            const double nx2 = wrap_mul(line.nx, line.nx);
             if (slope2 * static_cast<double>(squared_length(line)) >= nx2) continue;
             const int32_t m = count_band(k, pts, line_band(line, delta));
             if (m > best_count) {
@@ -96,7 +101,7 @@ std::pair<line_model, line_model> ransac_line2(const inlier_kernels &k, const po
     line_model best1, best2;
     const int32_t n = point_count(ps);
     if (count > 0 && n >= line_pair_sample_size) {
-        const packed_ints pts(ps, n);
+        packed_ints pts(ps, n);
         const double ratio2 = ratio * ratio;
         int32_t best_score = 0;
         uint32_t indices[line_pair_sample_size];
@@ -107,7 +112,7 @@ std::pair<line_model, line_model> ransac_line2(const inlier_kernels &k, const po
             if (s[2].x == s[3].x && s[2].y == s[3].y) continue;
             const line_model l1 = line_through(s[0], s[1]);
             const line_model l2 = line_through(s[2], s[3]);
-            const int32_t dot = wadd(wmul(l1.nx, l2.nx), wmul(l1.ny, l2.ny));
+            const int32_t dot = wrap_add(wrap_mul(l1.nx, l2.nx), wrap_mul(l1.ny, l2.ny));
             const double dot2 = static_cast<double>(dot) * static_cast<double>(dot);
             if ((static_cast<double>(squared_length(l1)) * ratio2) *
                     static_cast<double>(squared_length(l2)) >

@@ -77,27 +77,46 @@ int32_t remove_inliers(const points_view &in, const points_view &out, const flag
 
 namespace fitting_detail {
 
+namespace {
+int32_t scratch_points(int32_t n) {
+    if (n <= 0) return 1;
+    return n <= cached_points ? n : block_points;
+}
+}  // namespace
+
 packed_ints::packed_ints(const points_view &ps, int32_t count)
-    : xs(new int32_t[count > 0 ? count : 1]), ys(new int32_t[count > 0 ? count : 1]), n(count) {
+    : ps_(ps), n_(count > 0 ? count : 0), cached_(n_ <= cached_points),
+      xs_(new int32_t[scratch_points(n_)]), ys_(new int32_t[scratch_points(n_)]),
+      xy16_(new uint32_t[scratch_points(n_)]) {
+    if (cached_) gather(0, n_);
+}
+
+void packed_ints::gather(int32_t first, int32_t count) {
     bool short_coordinates = true;
-    for (int32_t i = 0; i < n; ++i) {
-        xs[i] = point_x(ps, i);
-        ys[i] = point_y(ps, i);
-        short_coordinates &= xs[i] >= INT16_MIN && xs[i] <= INT16_MAX && ys[i] >= INT16_MIN &&
-                             ys[i] <= INT16_MAX;
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t x = point_x(ps_, first + i), y = point_y(ps_, first + i);
+        xs_[i] = x;
+        ys_[i] = y;
+        short_coordinates &= x >= INT16_MIN && x <= INT16_MAX && y >= INT16_MIN && y <= INT16_MAX;
     }
-    if (!short_coordinates) return;
-    xy16.reset(new uint32_t[n > 0 ? n : 1]);
-    for (int32_t i = 0; i < n; ++i)
-        xy16[i] = (static_cast<uint32_t>(xs[i]) & 0xFFFFu) | (static_cast<uint32_t>(ys[i]) << 16);
+    if (short_coordinates)
+        for (int32_t i = 0; i < count; ++i)
+            xy16_[i] = (static_cast<uint32_t>(xs_[i]) & 0xFFFFu) | (static_cast<uint32_t>(ys_[i]) << 16);
+    block_ = {xs_.get(), ys_.get(), short_coordinates ? xy16_.get() : nullptr, count};
 }
 
 packed_doubles::packed_doubles(const points_view &ps, int32_t count)
-    : xs(new double[count > 0 ? count : 1]), ys(new double[count > 0 ? count : 1]), n(count) {
-    for (int32_t i = 0; i < n; ++i) {
-        xs[i] = point_x(ps, i);
-        ys[i] = point_y(ps, i);
+    : ps_(ps), n_(count > 0 ? count : 0), cached_(n_ <= cached_points),
+      xs_(new double[scratch_points(n_)]), ys_(new double[scratch_points(n_)]) {
+    if (cached_) gather(0, n_);
+}
+
+void packed_doubles::gather(int32_t first, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        xs_[i] = point_x(ps_, first + i);
+        ys_[i] = point_y(ps_, first + i);
     }
+    block_ = {xs_.get(), ys_.get(), count};
 }
 
 }  // namespace fitting_detail

@@ -108,8 +108,8 @@ NATIVE_TEST(fitting_levels_count_like_plain_loops) {
         // Every third round a negative delta: empty rings and bands.
         const int32_t r = len(rng) % 60, d = round % 3 == 2 ? -1 - len(rng) % 3 : len(rng) % 5;
         const ring_test ring = round % 2 ? ring_test{100, -50, 25, 49}
-                                         : ring_test{small(rng), small(rng), fd::wmul(r - d, r - d),
-                                                     fd::wmul(r + d, r + d)};
+                                         : ring_test{small(rng), small(rng), wrap_mul(r - d, r - d),
+                                                     wrap_mul(r + d, r + d)};
         const line_model l1 = {small(rng), small(rng), small(rng), small(rng)};
         const line_model l2 = {small(rng), small(rng), small(rng), small(rng)};
         const band_test b1 = round % 2 ? band_test{1, 0, 0, -10, 10} : fd::line_band(l1, d);
