@@ -7,7 +7,7 @@ import orbisect
 
 def scan_order(k, lines):
     r = int(f"{k & 0xFFFF:016b}"[::-1], 2)
-    return ((r * lines) & 0xFFFFFFFF) >> 16
+    return (r * lines) >> 16
 
 
 def line_points(values):
@@ -269,6 +269,9 @@ def test_denoise_strided_views():
      "Out of bounds on buffer access (axis 1)"),
     (np.zeros((4, 2), np.int32), np.zeros((3, 2), np.int32), ValueError, "fewer rows"),
     (np.zeros((4, 1), np.int32), np.zeros((4, 2), np.int32), ValueError, "2 columns"),
+    # a shorter view of the input itself is an output like any other
+    (SIX := np.arange(12, dtype=np.int32).reshape(6, 2), SIX[:2], ValueError, "fewer rows"),
+    (SIX, SIX[::-1][:4], ValueError, "fewer rows"),
 ])
 def test_denoise_argument_checks(ps_in, ps_out, error, message):
     if error is None:
@@ -300,3 +303,38 @@ def test_columns_taller_than_the_column_scratch():
     ps = np.zeros((len(full) + 1, 2), np.int32)
     assert orbisect.simple_edge_hsv(image, ps, window, 0, 3) == len(full)
     assert [tuple(p) for p in ps[:len(full)].tolist()] == full
+
+
+def test_scan_order_beyond_65536_lines():
+    # Lines are spread over tall images too; up to 65536 lines the order is
+    # the one a 32-bit product gives.
+    def rows_scanned(h, count):
+        mask = np.zeros((h, 1), np.uint8)
+        mask[:, 0] = np.arange(h) % 2 + 1          # every row is a one-pixel run
+        ps = np.zeros((2 * count, 2), np.int32)
+        assert orbisect.simple_edge(mask, ps, count, 0) == 2 * count
+        return ps[::2, 1]
+
+    for h in (1, 3, 100, 40_000, 65_535, 65_536):
+        expected = [((int(f"{k:016b}"[::-1], 2) * h) & 0xFFFFFFFF) >> 16 for k in range(4096)]
+        assert rows_scanned(h, 4096).tolist() == expected
+    assert rows_scanned(131_072, 4).tolist() == [0, 65_536, 32_768, 98_304]
+    assert rows_scanned(100_000, 4)[3] == 75_000
+    assert rows_scanned(131_072, 1024).max() > 120_000
+
+
+@pytest.mark.parametrize("layout", ["reversed", "zero stride", "reversed roi"])
+def test_hsv_scan_with_more_columns_than_the_width(layout):
+    # Chosen columns repeat when there are more of them than the width.
+    rng = np.random.default_rng(5)
+    image = rng.choice([0, 255], (6, 5, 3)).astype(np.uint8)
+    image[..., 1:] = 0
+    view = {"reversed": image[::-1],
+            "zero stride": np.lib.stride_tricks.as_strided(image[:1], (6, 5, 3), (0, 3, 1), writeable=True),
+            "reversed roi": image[::-1, 1:4]}[layout]
+    window = orbisect.calculate_lch_bounds((-0.5, 0.5), (0.1, 1.2), (0.05, 0.95))._asdict()
+    for columns in (6, 9, 40):
+        ps, packed = np.zeros((512, 2), np.int32), np.zeros((512, 2), np.int32)
+        n = orbisect.simple_edge_hsv(view, ps, window, 0, columns)
+        assert n == orbisect.simple_edge_hsv(np.ascontiguousarray(view), packed, window, 0, columns)
+        assert (ps[:n] == packed[:n]).all()

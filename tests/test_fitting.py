@@ -424,3 +424,62 @@ def test_repeated_calls_do_not_leak():
     tracemalloc.stop()
     assert (sys.getrefcount(ps), sys.getrefcount(ms), sys.getrefcount(out)) == refs
     assert grown < 10000
+
+
+def test_unaligned_point_sets():
+    # A point set may start at any byte (a view of a byte buffer).
+    ps = scene("line", 3, n=60)
+    raw = np.zeros(ps.nbytes + 1, np.uint8)
+    odd = raw[1:].view(np.int32).reshape(ps.shape)
+    odd[:] = ps
+    assert odd.ctypes.data % 4 == 1
+    for seed in (1, 2):
+        flags, flags_odd = np.zeros(len(ps), np.uint8), np.zeros(len(ps), np.uint8)
+        libc.srand(seed)
+        want = [orbisect.ransac_circle(ps, 50, 1, 500, 2), orbisect.ransac_ellipse(ps, 20, 1, 500, 3.0, 2),
+                orbisect.ransac_line(ps, flags, 50, 2, 0.1)]
+        libc.srand(seed)
+        got = [orbisect.ransac_circle(odd, 50, 1, 500, 2), orbisect.ransac_ellipse(odd, 20, 1, 500, 3.0, 2),
+               orbisect.ransac_line(odd, flags_odd, 50, 2, 0.1)]
+        assert got == want and (flags == flags_odd).all()
+    out = np.zeros(ps.nbytes + 1, np.uint8)[1:].view(np.int32).reshape(ps.shape)
+    assert orbisect.remove_inliers(odd, out, flags) == (flags == 0).sum()
+    assert (out[:(flags == 0).sum()] == ps[flags == 0]).all()
+
+
+def test_sets_larger_than_the_gathered_copy():
+    # Past a million points the fits gather the set block by block for every
+    # candidate; the counts, and so the models, are the same.
+    rng = np.random.default_rng(4)
+    n = (1 << 20) + 4099
+    ps = rng.integers(-3000, 3000, (n, 2)).astype(np.int32)
+    t = rng.uniform(0, 2 * np.pi, 300_000)
+    ps[rng.choice(n, len(t), replace=False)] = np.column_stack(
+        [700 + 400 * np.cos(t), -200 + 400 * np.sin(t)]).astype(np.int32)
+    for seed in (9, 10):
+        state = seeded(seed)
+        flags = np.zeros(n, np.uint8)
+        line, want_flags = ref_lines(ps, 3, 1, state, False, 0.0)
+        assert orbisect.ransac_line(ps, flags, 3, 1, 0.0) == line and (flags == want_flags).all()
+        state = seeded(seed)
+        circle = orbisect.ransac_circle(ps, 30, 10, 5000, 2)
+        assert circle == ref_circle(ps, 30, 10, 5000, 2, state)
+    assert abs(circle["x"] - 700) + abs(circle["y"] + 200) + abs(circle["r"] - 400) < 20
+
+
+@pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer reserves more address space than the limit")
+def test_huge_views_take_bounded_memory():
+    # A zero-stride view can claim 2**31 - 1 points; the fits must not try to
+    # copy them (here the address space is limited to 2 GiB).
+    code = """
+import resource, numpy as np, orbisect
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+ps = np.lib.stride_tricks.as_strided(np.array([3, 4], np.int32), (2**31 - 1, 2), (0, 4), writeable=True)
+print(orbisect.ransac_circle(ps, 2, 0, 9, 1), orbisect.ransac_ellipse(ps, 2, 0, 9, 2.0, 1))
+"""
+    import subprocess
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["{'x':", "0,", "'y':", "0,", "'r':", "0}", "{'x':", "0.0,", "'y':",
+                                  "0.0,", "'a':", "0.0,", "'b':", "0.0,", "'theta':", "0.0}"]

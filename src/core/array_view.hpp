@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace orbisect {
 
@@ -59,15 +60,26 @@ using points_view = array_view<int32_t, 2>;  // N x 2, row = (x, y)
 using flags_view = array_view<uint8_t, 1>;   // N, non-zero = inlier
 
 // Point i of a point set (read or written).  Requires at least 2 columns.
-inline int32_t point_x(const points_view &ps, int64_t i) { return ps.row(i)[0]; }
+// A point set may come at any byte address (a view of a byte buffer), so its
+// integers are moved with memcpy, which is one plain load or store on
+// processors that allow unaligned access.
+inline const char *point_bytes(const points_view &ps, int64_t i) {
+    return reinterpret_cast<const char *>(ps.data) + i * ps.strides[0];
+}
+inline int32_t point_x(const points_view &ps, int64_t i) {
+    int32_t v;
+    std::memcpy(&v, point_bytes(ps, i), sizeof v);
+    return v;
+}
 inline int32_t point_y(const points_view &ps, int64_t i) {
-    return *reinterpret_cast<const int32_t *>(reinterpret_cast<const char *>(ps.row(i)) +
-                                              ps.strides[1]);
+    int32_t v;
+    std::memcpy(&v, point_bytes(ps, i) + ps.strides[1], sizeof v);
+    return v;
 }
 inline void write_point(const points_view &ps, int64_t i, int32_t x, int32_t y) {
-    int32_t *row = ps.row(i);
-    row[0] = x;
-    *reinterpret_cast<int32_t *>(reinterpret_cast<char *>(row) + ps.strides[1]) = y;
+    char *row = const_cast<char *>(point_bytes(ps, i));
+    std::memcpy(row, &x, sizeof x);
+    std::memcpy(row + ps.strides[1], &y, sizeof y);
 }
 
 }  // namespace orbisect

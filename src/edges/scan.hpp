@@ -28,8 +28,13 @@ inline uint32_t reverse16(uint32_t k) {
     return ((k & 0x00FFu) << 8) | (k >> 8);
 }
 
-// The k-th line of a pass over `lines` lines.
-inline uint32_t scan_line(uint32_t k, uint32_t lines) { return (reverse16(k) * lines) >> 16; }
+// The k-th line of a pass over `lines` lines: floor(reverse16(k) * lines /
+// 2^16).  The product is formed in 64 bits, so that passes over more than
+// 65536 lines are spread like shorter ones; up to 65536 lines it never
+// exceeds 32 bits, so the result is the same as a 32-bit product's.
+inline uint32_t scan_line(uint32_t k, uint32_t lines) {
+    return static_cast<uint32_t>((uint64_t{reverse16(k)} * lines) >> 16);
+}
 
 // Receives points until the point set is full.
 class point_sink {

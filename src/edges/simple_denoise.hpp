@@ -9,8 +9,8 @@ namespace orbisect {
 // Checks before anything is written: IndexError when a non-empty input or
 // the output has no element [0, 0] (input first; axis 1 without columns,
 // else axis 0), then ValueError for point sets of fewer than 2 columns and
-// for an output (other than the input itself) with fewer rows than the
-// input's pairs.
+// for an output with fewer rows than the input's pairs (the input itself,
+// or any view of it, included).
 fault check_simple_denoise(const points_view &ps_in, const points_view &ps_out);
 
 // Number of points written to ps_out (start / end pairs).  The runs are the

@@ -45,15 +45,19 @@ struct window_lines {
         // gathered column by column into packed triples (column j's n pixels
         // at 3*n*j), classified in one call, and each column's piece copied
         // to `out`.  In packed rows a pixel that is not the row's last is
-        // moved as 4 bytes, its own 3 and the next pixel's first, which the
-        // next row's store overwrites; the block's last row moves 3 bytes so
-        // that nothing spills into the next column.  xs ascend, so only the
-        // last column can hold the row's last pixel.
+        // moved as 4 bytes, its own 3 and the next pixel's first (inside the
+        // same row, wherever the row lies in memory), which the next row's
+        // store overwrites; the block's last row moves 3 bytes so that
+        // nothing spills into the next column.  xs ascend, so the columns
+        // that hold the row's last pixel come last: there are several of
+        // them when a pass chooses more columns than the image has.
         uint8_t *const copy = edges::pixel_scratch();
         uint8_t *const inside = copy + 3 * edges::pixel_block;
         const int64_t block = edges::pixel_block / count;
         const bool packed = image.strides[1] == 3;
-        const int wide = packed ? count - (xs[count - 1] == image.shape[1] - 1) : 0;
+        int wide = 0;
+        if (packed)
+            while (wide < count && xs[wide] < image.shape[1] - 1) ++wide;
         int64_t offset[edges::max_column_group];
         for (int j = 0; j < count; ++j) offset[j] = xs[j] * image.strides[1];
         for (int64_t b0 = 0; b0 < rows; b0 += block) {
