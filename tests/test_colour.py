@@ -94,6 +94,12 @@ def test_bounds_defaults_and_unscaled():
     ((EXAMPLE[0], EXAMPLE[1], EXAMPLE[2], 1.5), TypeError),
     ((5, EXAMPLE[1], EXAMPLE[2]), TypeError),
     (((0,), EXAMPLE[1], EXAMPLE[2]), IndexError),
+    # the first failing step's error, from whichever limit it comes
+    ((("a", "b"), EXAMPLE[1], EXAMPLE[2]), TypeError),
+    (((None, 1.0), EXAMPLE[1], EXAMPLE[2]), TypeError),
+    ((EXAMPLE[0], (None, 1.0), EXAMPLE[2]), TypeError),
+    ((EXAMPLE[0], EXAMPLE[1], (0.1, "x")), TypeError),
+    ((EXAMPLE[0], EXAMPLE[1], EXAMPLE[2], "8"), TypeError),
 ])
 def test_bounds_errors_pass_through(args, exc):
     with pytest.raises(exc):

@@ -12,8 +12,9 @@ PyObject *call_simple_edge(PyObject *const *args) {
     held_view<uint8_t, 2> image;
     held_view<int32_t, 2> ps;
     int32_t row_count, column_count;
-    if (!image.acquire(args[0], "unsigned char") || !ps.acquire(args[1], "int") ||
-        !to_int32(args[2], row_count) || !to_int32(args[3], column_count))
+    argument_list a;
+    if (!a.view(image, args[0], "unsigned char") || !a.view(ps, args[1], "int") ||
+        !a.int32(args[2], row_count) || !a.int32(args[3], column_count) || !a.finish())
         return nullptr;
     if (fault f = check_simple_edge(image.view(), ps.view())) return raise_fault(f);
     return PyLong_FromLong(simple_edge(image.view(), ps.view(), row_count, column_count));
@@ -24,9 +25,10 @@ PyObject *call_simple_edge_hsv(PyObject *const *args) {
     held_view<int32_t, 2> ps;
     lch_bounds bounds;
     int32_t row_count, column_count;
-    if (!image.acquire(args[0], "uchar") || !ps.acquire(args[1], "int") ||
-        !to_lch_bounds(args[2], bounds) || !to_int32(args[3], row_count) ||
-        !to_int32(args[4], column_count))
+    argument_list a;
+    if (!a.view(image, args[0], "uchar") || !a.view(ps, args[1], "int") ||
+        !a.window(args[2], bounds) || !a.int32(args[3], row_count) ||
+        !a.int32(args[4], column_count) || !a.finish())
         return nullptr;
     if (fault f = check_simple_edge_hsv(image.view(), ps.view())) return raise_fault(f);
     return PyLong_FromLong(
@@ -36,8 +38,9 @@ PyObject *call_simple_edge_hsv(PyObject *const *args) {
 PyObject *call_simple_denoise(PyObject *const *args) {
     held_view<int32_t, 2> ps_in, ps_out;
     int32_t min_distance;
-    if (!ps_in.acquire(args[0], "int") || !ps_out.acquire(args[1], "int") ||
-        !to_int32(args[2], min_distance))
+    argument_list a;
+    if (!a.view(ps_in, args[0], "int") || !a.view(ps_out, args[1], "int") ||
+        !a.int32(args[2], min_distance) || !a.finish())
         return nullptr;
     if (fault f = check_simple_denoise(ps_in.view(), ps_out.view())) return raise_fault(f);
     return PyLong_FromLong(simple_denoise(ps_in.view(), ps_out.view(), min_distance));

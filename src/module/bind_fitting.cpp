@@ -8,6 +8,7 @@
 #include "fitting/fitting.hpp"
 #include "module/convert.hpp"
 #include "module/function.hpp"
+#include "module/ref.hpp"
 #include "platform/platform.hpp"
 
 namespace orbisect::py {
@@ -26,8 +27,8 @@ PyObject *line_dict(const line_model &m) {
     return Py_BuildValue("{s:i,s:i,s:i,s:i}", "px", m.px, "py", m.py, "nx", m.nx, "ny", m.ny);
 }
 
-// The fits gather the points once per call; that allocation is the only way
-// they can fail.
+// The fits gather the points into a bounded scratch once per call; that
+// allocation is the only way they can fail.
 template <typename Fit>
 PyObject *run_fit(Fit &&fit) {
     try {
@@ -40,8 +41,9 @@ PyObject *run_fit(Fit &&fit) {
 PyObject *call_remove_inliers(PyObject *const *args) {
     held_view<int32_t, 2> in, out;
     held_view<uint8_t, 1> ms;
-    if (!in.acquire(args[0], "int") || !out.acquire(args[1], "int") ||
-        !ms.acquire(args[2], "uint8_t", layout::c_contiguous))
+    argument_list a;
+    if (!a.view(in, args[0], "int") || !a.view(out, args[1], "int") ||
+        !a.view(ms, args[2], "uint8_t", layout::c_contiguous) || !a.finish())
         return nullptr;
     if (fault f = check_remove_inliers(in.view(), out.view(), ms.view())) return raise_fault(f);
     return PyLong_FromLong(remove_inliers(in.view(), out.view(), ms.view()));
@@ -50,8 +52,9 @@ PyObject *call_remove_inliers(PyObject *const *args) {
 PyObject *call_ransac_circle(PyObject *const *args) {
     held_view<int32_t, 2> ps;
     int32_t count, min_r, max_r, delta;
-    if (!ps.acquire(args[0], "int") || !to_int32(args[1], count) || !to_int32(args[2], min_r) ||
-        !to_int32(args[3], max_r) || !to_int32(args[4], delta))
+    argument_list a;
+    if (!a.view(ps, args[0], "int") || !a.int32(args[1], count) || !a.int32(args[2], min_r) ||
+        !a.int32(args[3], max_r) || !a.int32(args[4], delta) || !a.finish())
         return nullptr;
     if (fault f = check_points(ps.view())) return raise_fault(f);
     const uint32_t state = platform::draw_random15();
@@ -64,8 +67,10 @@ PyObject *call_ransac_ellipse(PyObject *const *args) {
     held_view<int32_t, 2> ps;
     int32_t count, min_r, max_r, delta;
     double ratio;
-    if (!ps.acquire(args[0], "int") || !to_int32(args[1], count) || !to_int32(args[2], min_r) ||
-        !to_int32(args[3], max_r) || !to_double(args[4], ratio) || !to_int32(args[5], delta))
+    argument_list a;
+    if (!a.view(ps, args[0], "int") || !a.int32(args[1], count) || !a.int32(args[2], min_r) ||
+        !a.int32(args[3], max_r) || !a.real(args[4], ratio) || !a.int32(args[5], delta) ||
+        !a.finish())
         return nullptr;
     if (fault f = check_points(ps.view())) return raise_fault(f);
     const uint32_t state = platform::draw_random15();
@@ -79,9 +84,10 @@ PyObject *call_ransac_line(PyObject *const *args) {
     held_view<uint8_t, 1> ms;
     int32_t count, delta;
     double slope_limit;
-    if (!ps.acquire(args[0], "int") || !ms.acquire(args[1], "uint8_t", layout::c_contiguous) ||
-        !to_int32(args[2], count) || !to_int32(args[3], delta) ||
-        !to_double(args[4], slope_limit))
+    argument_list a;
+    if (!a.view(ps, args[0], "int") || !a.view(ms, args[1], "uint8_t", layout::c_contiguous) ||
+        !a.int32(args[2], count) || !a.int32(args[3], delta) || !a.real(args[4], slope_limit) ||
+        !a.finish())
         return nullptr;
     if (fault f = check_points_and_flags(ps.view(), ms.view())) return raise_fault(f);
     const uint32_t state = platform::draw_random15();
@@ -95,29 +101,20 @@ PyObject *call_ransac_line2(PyObject *const *args) {
     held_view<uint8_t, 1> ms;
     int32_t count, delta;
     double ratio;
-    if (!ps.acquire(args[0], "int") || !ms.acquire(args[1], "uint8_t", layout::c_contiguous) ||
-        !to_int32(args[2], count) || !to_double(args[3], ratio) || !to_int32(args[4], delta))
+    argument_list a;
+    if (!a.view(ps, args[0], "int") || !a.view(ms, args[1], "uint8_t", layout::c_contiguous) ||
+        !a.int32(args[2], count) || !a.real(args[3], ratio) || !a.int32(args[4], delta) ||
+        !a.finish())
         return nullptr;
     if (fault f = check_points_and_flags(ps.view(), ms.view())) return raise_fault(f);
     const uint32_t state = platform::draw_random15();
     return run_fit([&]() -> PyObject * {
         const auto lines = ransac_line2(ps.view(), ms.view(), count, ratio, delta, state);
-        PyObject *first = line_dict(lines.first);
+        ref first(line_dict(lines.first));
         if (!first) return nullptr;
-        PyObject *second = line_dict(lines.second);
-        if (!second) {
-            Py_DECREF(first);
-            return nullptr;
-        }
-        PyObject *pair = PyTuple_New(2);
-        if (!pair) {
-            Py_DECREF(first);
-            Py_DECREF(second);
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(pair, 0, first);
-        PyTuple_SET_ITEM(pair, 1, second);
-        return pair;
+        ref second(line_dict(lines.second));
+        if (!second) return nullptr;
+        return PyTuple_Pack(2, first.get(), second.get());
     });
 }
 

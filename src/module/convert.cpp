@@ -2,6 +2,8 @@
 // and doubles, kernel faults to exceptions.
 #include "module/convert.hpp"
 
+#include "module/ref.hpp"
+
 #include <cstring>
 #include <type_traits>
 
@@ -164,26 +166,22 @@ bool to_int32(PyObject *obj, int32_t &out) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
             return false;
         }
-        PyObject *number = nb->nb_int(obj);
+        ref number(nb->nb_int(obj));
         if (!number) return false;
-        if (!PyLong_CheckExact(number)) {
-            if (!PyLong_Check(number)) {
+        if (!PyLong_CheckExact(number.get())) {
+            if (!PyLong_Check(number.get())) {
                 PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int",
-                             "int", Py_TYPE(number)->tp_name);
-                Py_DECREF(number);
+                             "int", Py_TYPE(number.get())->tp_name);
                 return false;
             }
             if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
                                  "__int__ returned non-int (type %.200s).  The ability to return "
                                  "an instance of a strict subclass of int is deprecated, and may "
                                  "be removed in a future version of Python.",
-                                 Py_TYPE(number)->tp_name) < 0) {
-                Py_DECREF(number);
+                                 Py_TYPE(number.get())->tp_name) < 0)
                 return false;
-            }
         }
-        value = PyLong_AsLong(number);
-        Py_DECREF(number);
+        value = PyLong_AsLong(number.get());
     }
     if (value == -1 && PyErr_Occurred()) return false;
     if (value < INT32_MIN || value > INT32_MAX) {
@@ -201,6 +199,98 @@ bool to_double(PyObject *obj, double &out) {
     }
     out = PyFloat_AsDouble(obj);
     return !(out == -1.0 && PyErr_Occurred());
+}
+
+namespace {
+
+// Whether a type's slot may run Python code: a slot that a class statement
+// defined (or overrode, as __buffer__, __int__ or __float__) may; one
+// inherited unchanged from a type written in C (a static type) does not.
+template <typename Slot>
+bool slot_runs_python(PyTypeObject *type, Slot slot) {
+    const auto own = slot(type);
+    PyTypeObject *base = type;
+    while (base && (base->tp_flags & Py_TPFLAGS_HEAPTYPE)) base = base->tp_base;
+    return base == nullptr || slot(base) != own;
+}
+
+bool export_runs_python(PyObject *obj) {
+    if (obj == Py_None) return false;
+    return slot_runs_python(Py_TYPE(obj), [](PyTypeObject *t) {
+        return t->tp_as_buffer ? t->tp_as_buffer->bf_getbuffer : nullptr;
+    });
+}
+
+bool int_runs_python(PyObject *obj) {
+    if (PyLong_Check(obj)) return false;  // read directly, subclasses too
+    return slot_runs_python(Py_TYPE(obj), [](PyTypeObject *t) {
+        return t->tp_as_number ? t->tp_as_number->nb_int : nullptr;
+    });
+}
+
+bool float_runs_python(PyObject *obj) {
+    if (PyFloat_Check(obj)) return false;  // read directly, subclasses too
+    // The float conversion goes through __float__, or else __index__.
+    PyTypeObject *type = Py_TYPE(obj);
+    return slot_runs_python(type, [](PyTypeObject *t) {
+               return t->tp_as_number ? t->tp_as_number->nb_float : nullptr;
+           }) ||
+           slot_runs_python(type, [](PyTypeObject *t) {
+               return t->tp_as_number ? t->tp_as_number->nb_index : nullptr;
+           });
+}
+
+}  // namespace
+
+void argument_list::release_all() {
+    for (int k = 0; k < count_; ++k) entries_[k].view->release();
+}
+
+bool argument_list::view(held_buffer &v, PyObject *obj, const char *type_name, layout rule) {
+    const bool runs_python = export_runs_python(obj);
+    if (runs_python) release_all();
+    if (count_ == max_views) {
+        PyErr_SetString(PyExc_SystemError, "too many array arguments");
+        return false;
+    }
+    entries_[count_++] = {&v, obj, type_name, rule, runs_python};
+    return v.acquire(obj, type_name, rule);
+}
+
+bool argument_list::int32(PyObject *obj, int32_t &out) {
+    if (int_runs_python(obj)) release_all();
+    return to_int32(obj, out);
+}
+
+bool argument_list::real(PyObject *obj, double &out) {
+    if (float_runs_python(obj)) release_all();
+    return to_double(obj, out);
+}
+
+bool argument_list::window(PyObject *obj, lch_bounds &out) {
+    // Looking keys up and iterating values can run Python code in any
+    // mapping but the plainest; it is not worth telling them apart.
+    release_all();
+    return to_lch_bounds(obj, out);
+}
+
+bool argument_list::finish() {
+    int python_exporters = 0;
+    for (int k = 0; k < count_; ++k) python_exporters += entries_[k].runs_python;
+    if (python_exporters > 1) {
+        PyErr_SetString(PyExc_TypeError,
+                        "at most one array argument may export its buffer through Python code");
+        return false;
+    }
+    // The one buffer whose export runs Python code first: nothing is held
+    // while that code runs.  Taking the others runs none.
+    for (int pass = 0; pass < 2; ++pass)
+        for (int k = 0; k < count_; ++k) {
+            const entry &e = entries_[k];
+            if (e.runs_python != (pass == 0) || e.view->held() || e.obj == Py_None) continue;
+            if (!e.view->acquire(e.obj, e.type_name, e.rule)) return false;
+        }
+    return true;
 }
 
 PyObject *raise_fault(const fault &f) {
