@@ -4,6 +4,7 @@
 
 #include <structmember.h>
 
+#include "module/ref.hpp"
 #include "module/traceback.hpp"
 
 namespace orbisect::py {
@@ -193,23 +194,17 @@ PyObject *function_type = nullptr;
 // An empty code object whose argument names and count describe the
 // parameters, so that inspect.signature() sees them as a function's.
 PyObject *make_code(const function_spec &spec, PyObject *names) {
-    PyCodeObject *empty = PyCode_NewEmpty("orbisect", spec.name, 0);
+    ref empty(reinterpret_cast<PyObject *>(PyCode_NewEmpty("orbisect", spec.name, 0)));
     if (!empty) return nullptr;
-    PyObject *replace = PyObject_GetAttrString(reinterpret_cast<PyObject *>(empty), "replace");
-    Py_DECREF(empty);
+    ref replace(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace) return nullptr;
-    PyObject *kwargs = Py_BuildValue("{s:i,s:i,s:O,s:s,s:s}", "co_argcount", spec.param_count,
-                                     "co_nlocals", spec.param_count, "co_varnames", names,
-                                     "co_name", spec.name, "co_qualname", spec.name);
-    PyObject *code = nullptr;
-    if (kwargs) {
-        PyObject *noargs = PyTuple_New(0);
-        if (noargs) code = PyObject_Call(replace, noargs, kwargs);
-        Py_XDECREF(noargs);
-        Py_DECREF(kwargs);
-    }
-    Py_DECREF(replace);
-    return code;
+    ref kwargs(Py_BuildValue("{s:i,s:i,s:O,s:s,s:s}", "co_argcount", spec.param_count,
+                             "co_nlocals", spec.param_count, "co_varnames", names, "co_name",
+                             spec.name, "co_qualname", spec.name));
+    if (!kwargs) return nullptr;
+    ref noargs(PyTuple_New(0));
+    if (!noargs) return nullptr;
+    return PyObject_Call(replace.get(), noargs.get(), kwargs.get());
 }
 
 }  // namespace
@@ -226,41 +221,36 @@ PyObject *make_function(const function_spec &spec) {
     f->required = 0;
     f->name = f->qualname = f->module_name = f->defaults = f->code = nullptr;
     for (int i = 0; i < max_params; ++i) f->params[i] = f->default_of[i] = nullptr;
-    PyObject *self = reinterpret_cast<PyObject *>(f);
+    ref self(reinterpret_cast<PyObject *>(f));
 
     f->name = PyUnicode_InternFromString(spec.name);
     f->module_name = PyUnicode_InternFromString("orbisect");
-    PyObject *names = PyTuple_New(spec.param_count);
-    if (!f->name || !f->module_name || !names) goto fail;
+    ref names(PyTuple_New(spec.param_count));
+    if (!f->name || !f->module_name || !names) return nullptr;
     f->qualname = Py_NewRef(f->name);
     for (int i = 0; i < spec.param_count; ++i) {
         const param &p = spec.params[i];
         f->params[i] = PyUnicode_InternFromString(p.name);
-        if (!f->params[i]) goto fail;
-        PyTuple_SET_ITEM(names, i, Py_NewRef(f->params[i]));
+        if (!f->params[i]) return nullptr;
+        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(f->params[i]));
         switch (p.kind) {
         case param_default::required: f->required = i + 1; break;
         case param_default::none: f->default_of[i] = Py_NewRef(Py_None); break;
         case param_default::int_value:
             f->default_of[i] = PyLong_FromLong(p.value);
-            if (!f->default_of[i]) goto fail;
+            if (!f->default_of[i]) return nullptr;
             break;
         }
     }
     if (f->required < spec.param_count) {
         f->defaults = PyTuple_New(spec.param_count - f->required);
-        if (!f->defaults) goto fail;
+        if (!f->defaults) return nullptr;
         for (int i = f->required; i < spec.param_count; ++i)
             PyTuple_SET_ITEM(f->defaults, i - f->required, Py_NewRef(f->default_of[i]));
     }
-    f->code = make_code(spec, names);
-    if (!f->code) goto fail;
-    Py_DECREF(names);
-    return self;
-fail:
-    Py_XDECREF(names);
-    Py_DECREF(self);
-    return nullptr;
+    f->code = make_code(spec, names.get());
+    if (!f->code) return nullptr;
+    return self.release();
 }
 
 }  // namespace orbisect::py

@@ -1,6 +1,7 @@
 // Module start-up: the multi-phase definition, the one-interpreter and
 // one-module guards, and the exec steps that fill the namespace.
 #include "module/function.hpp"
+#include "module/ref.hpp"
 #include "module/state.hpp"
 #include "module/traceback.hpp"
 #include "platform/platform.hpp"
@@ -22,7 +23,7 @@ constexpr int built_major = 3, built_minor = 12;
 // Copies spec.<attr> to module.<name>; a spec without the attribute is fine.
 bool copy_spec_attr(PyObject *spec, PyObject *module, const char *attr, const char *name,
                     bool skip_none) {
-    PyObject *value = PyObject_GetAttrString(spec, attr);
+    ref value(PyObject_GetAttrString(spec, attr));
     if (!value) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -30,10 +31,8 @@ bool copy_spec_attr(PyObject *spec, PyObject *module, const char *attr, const ch
         }
         return false;
     }
-    int rc = 0;
-    if (!(skip_none && value == Py_None)) rc = PyObject_SetAttrString(module, name, value);
-    Py_DECREF(value);
-    return rc == 0;
+    if (skip_none && value.get() == Py_None) return true;
+    return PyObject_SetAttrString(module, name, value.get()) == 0;
 }
 
 PyObject *module_create(PyObject *spec, PyModuleDef *) {
@@ -49,19 +48,16 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
     }
     if (record.adopted) return Py_NewRef(record.adopted);
 
-    PyObject *name = PyObject_GetAttrString(spec, "name");
+    ref name(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
-    PyObject *module = PyModule_NewObject(name);
-    Py_DECREF(name);
+    ref module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    if (!copy_spec_attr(spec, module, "loader", "__loader__", false) ||
-        !copy_spec_attr(spec, module, "origin", "__file__", false) ||
-        !copy_spec_attr(spec, module, "parent", "__package__", false) ||
-        !copy_spec_attr(spec, module, "submodule_search_locations", "__path__", true)) {
-        Py_DECREF(module);
+    if (!copy_spec_attr(spec, module.get(), "loader", "__loader__", false) ||
+        !copy_spec_attr(spec, module.get(), "origin", "__file__", false) ||
+        !copy_spec_attr(spec, module.get(), "parent", "__package__", false) ||
+        !copy_spec_attr(spec, module.get(), "submodule_search_locations", "__path__", true))
         return nullptr;
-    }
-    return module;
+    return module.release();
 }
 
 bool warn_on_version_mismatch() {
@@ -77,27 +73,20 @@ bool warn_on_version_mismatch() {
 
 // Sets `name` in the namespace, taking the reference to `value`.
 bool bind_new(PyObject *dict, const char *name, PyObject *value) {
-    if (!value) return false;
-    const int rc = PyDict_SetItemString(dict, name, value);
-    Py_DECREF(value);
-    return rc == 0;
+    ref owned(value);
+    return owned && PyDict_SetItemString(dict, name, owned.get()) == 0;
 }
 
 PyObject *import_named_tuple(PyObject *dict) {
-    PyObject *fromlist = Py_BuildValue("(s)", "NamedTuple");
+    ref fromlist(Py_BuildValue("(s)", "NamedTuple"));
     if (!fromlist) return nullptr;
-    PyObject *typing = PyImport_ImportModuleLevel("typing", dict, nullptr, fromlist, 0);
-    Py_DECREF(fromlist);
+    ref typing(PyImport_ImportModuleLevel("typing", dict, nullptr, fromlist.get(), 0));
     if (!typing) return nullptr;
-    PyObject *cls = PyObject_GetAttrString(typing, "NamedTuple");
-    Py_DECREF(typing);
+    PyObject *cls = PyObject_GetAttrString(typing.get(), "NamedTuple");
     if (!cls && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        PyObject *missing = PyUnicode_FromString("NamedTuple");
-        if (missing) {
-            PyErr_Format(PyExc_ImportError, "cannot import name %S", missing);
-            Py_DECREF(missing);
-        }
+        ref missing(PyUnicode_FromString("NamedTuple"));
+        if (missing) PyErr_Format(PyExc_ImportError, "cannot import name %S", missing.get());
     }
     return cls;
 }
@@ -109,36 +98,30 @@ PyObject *make_lch_bounds_class(PyObject *dict) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", "NamedTuple");
         return nullptr;
     }
-    PyObject *orig_bases = PyTuple_Pack(1, base);
-    PyObject *bases = nullptr, *ns = nullptr, *annotations = nullptr, *cls = nullptr;
-    PyObject *meta = nullptr;
+    ref orig_bases(PyTuple_Pack(1, base));
     if (!orig_bases) return nullptr;
     // Resolve the bases the way a class statement does.
-    PyObject *entries = PyObject_GetAttrString(base, "__mro_entries__");
+    ref bases;
+    ref entries(PyObject_GetAttrString(base, "__mro_entries__"));
     if (entries) {
-        bases = PyObject_CallOneArg(entries, orig_bases);
-        Py_DECREF(entries);
+        bases = ref(PyObject_CallOneArg(entries.get(), orig_bases.get()));
     } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        bases = Py_NewRef(orig_bases);
+        bases = borrowed(orig_bases.get());
     }
-    if (!bases) goto done;
-    if (!PyTuple_Check(bases) || PyTuple_GET_SIZE(bases) == 0) {
+    if (!bases) return nullptr;
+    if (!PyTuple_Check(bases.get()) || PyTuple_GET_SIZE(bases.get()) == 0) {
         PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a non-empty tuple");
-        goto done;
+        return nullptr;
     }
-    meta = reinterpret_cast<PyObject *>(Py_TYPE(PyTuple_GET_ITEM(bases, 0)));
-    annotations = Py_BuildValue("{s:s,s:s,s:s}", "M", "np.ndarray", "i", "tuple", "c", "tuple");
-    ns = Py_BuildValue("{s:s,s:s,s:O,s:O}", "__module__", "orbisect", "__qualname__", "LCHBounds",
-                       "__annotations__", annotations, "__orig_bases__", orig_bases);
-    if (!annotations || !ns) goto done;
-    cls = PyObject_CallFunction(meta, "sOO", "LCHBounds", bases, ns);
-done:
-    Py_XDECREF(orig_bases);
-    Py_XDECREF(bases);
-    Py_XDECREF(annotations);
-    Py_XDECREF(ns);
-    return cls;
+    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(PyTuple_GET_ITEM(bases.get(), 0)));
+    ref annotations(Py_BuildValue("{s:s,s:s,s:s}", "M", "np.ndarray", "i", "tuple", "c", "tuple"));
+    if (!annotations) return nullptr;
+    ref ns(Py_BuildValue("{s:s,s:s,s:O,s:O}", "__module__", "orbisect", "__qualname__",
+                         "LCHBounds", "__annotations__", annotations.get(), "__orig_bases__",
+                         orig_bases.get()));
+    if (!ns) return nullptr;
+    return PyObject_CallFunction(meta, "sOO", "LCHBounds", bases.get(), ns.get());
 }
 
 // Steps after adoption; false with an exception set on failure.
@@ -150,14 +133,10 @@ bool exec_steps(PyObject *module) {
     if (!warn_on_version_mismatch()) return false;
 
     PyObject *modules = PyImport_GetModuleDict();
-    PyObject *name = PyUnicode_FromString("orbisect");
+    ref name(PyUnicode_FromString("orbisect"));
     if (!name) return false;
-    const int has = PyDict_Contains(modules, name);
-    if (has < 0 || (has == 0 && PyDict_SetItem(modules, name, module) < 0)) {
-        Py_DECREF(name);
-        return false;
-    }
-    Py_DECREF(name);
+    const int has = PyDict_Contains(modules, name.get());
+    if (has < 0 || (has == 0 && PyDict_SetItem(modules, name.get(), module) < 0)) return false;
 
     PyObject *np = PyImport_ImportModule("numpy");
     if (!np) return false;
