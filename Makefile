@@ -1,12 +1,14 @@
 # make demo  - build and run the example job
 # make test  - build and run the kernel test program and the Python tests
 # make bench - build and run the benchmarks
+# make typecheck - check the typed interface (orbisect.pyi) against the built
+#                  module, and the Python code under mypy --strict
 PYTHON ?= python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 
-.PHONY: demo test bench native-test install clean
+.PHONY: demo test bench native-test install typecheck clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -37,6 +39,15 @@ bench: $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
 	$(PY) -m pip install --no-build-isolation '.[bench]'
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
+
+# stubtest imports the installed module and compares the installed stub with
+# it; the allowlist says why each entry is there.  typecheck_usage.py is user
+# code written the way the README shows: it must pass --strict unchanged.
+typecheck: install
+	$(PY) -m pip install -q 'mypy>=1.11'
+	$(PY) -m mypy.stubtest orbisect --allowlist python/stubtest-allowlist.txt
+	$(PY) -m mypy --strict python/orbisect.pyi
+	$(PY) -m mypy --strict python/orbisect_detect tests/typecheck_usage.py
 
 clean:
 	rm -rf $(VENV) build
