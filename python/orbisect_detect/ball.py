@@ -1,0 +1,325 @@
+"""The ball: a circle fitted to the borders of the ball-coloured runs.
+
+The scan gives, along chosen rows and columns, the first pixel inside the
+window and the first pixel after it outside.  The colour's border lies half a
+pixel before each of them, so a run from ``xs`` to ``xe`` has its borders at
+``xs - 0.5`` and ``xe - 0.5``.  Doubling makes those borders integers again,
+which is how they are handed to :func:`orbisect.ransac_circle`.  Runs that
+touch the frame's edge give no border there: a ball cut by the frame is
+fitted to the arc that is seen.
+
+Each candidate circle of the RANSAC search is refined by a geometric least
+squares fit to the points near it, then scored (:func:`circle_support`).  A
+candidate that is not supported (a ball-coloured blob that is not round, an
+arc of noise) is dropped with the points around it, and the search goes on,
+a few times at most.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+import orbisect
+
+__all__ = ["Ball", "BallSearch", "find_ball", "fit_circle", "circle_support", "refine_circle",
+           "region_scan", "run_borders"]
+
+FloatArray = npt.NDArray[np.float64]
+IntArray = npt.NDArray[np.int32]
+
+
+@dataclass(frozen=True)
+class Ball:
+    """A ball in a frame.
+
+    Attributes
+    ----------
+    x, y : float
+        Centre, in pixels; pixel (x, y) has its centre at (x, y), x the column.
+    r : float
+        Radius in pixels.
+    support : float
+        How well the edge points agree with the circle, from 0 to 1: the share
+        of the scan lines crossing the visible circle that found its border
+        there, times the share of the nearby border points that lie on it.
+
+    Examples
+    --------
+    >>> Ball(320.0, 240.0, 25.0, 0.9).to_dict()
+    {'x': 320.0, 'y': 240.0, 'r': 25.0, 'support': 0.9}
+    """
+
+    x: float
+    y: float
+    r: float
+    support: float
+
+    def to_dict(self) -> dict[str, float]:
+        """The ball as plain JSON types."""
+        return {"x": self.x, "y": self.y, "r": self.r, "support": self.support}
+
+
+@dataclass(frozen=True)
+class BallSearch:
+    """Parameters of the ball search.
+
+    Attributes
+    ----------
+    min_r, max_r : float
+        Radii considered, in pixels.
+    iterations : int
+        RANSAC candidates drawn per search.
+    tolerance : float
+        Distance from the circle, in pixels, within which a border point
+        counts as on it.
+    min_support : float
+        Least support of a ball that is reported.
+    candidates : int
+        Circles tried before the search gives up.
+    min_run : int
+        Runs shorter than this are dropped and gaps shorter than this joined
+        before fitting (speckle of a colour near the window's edge).
+
+    Examples
+    --------
+    >>> BallSearch(min_r=10.0).max_r
+    80.0
+    """
+
+    min_r: float = 8.0
+    max_r: float = 80.0
+    iterations: int = 200
+    tolerance: float = 1.5
+    min_support: float = 0.55
+    candidates: int = 4
+    min_run: int = 6
+
+
+def run_borders(points: IntArray, width: int, height: int) -> IntArray:
+    """Doubled border positions of the runs of a scan.
+
+    Parameters
+    ----------
+    points : ndarray
+        (2n, 2) int32 run starts and ends as the scan writes them.
+    width, height : int
+        Frame size.
+
+    Returns
+    -------
+    ndarray
+        (m, 2) int32: each border's (x, y) doubled, so that a border half a
+        pixel before a start ``xs`` is ``2 * xs - 1``.  Borders on the frame's
+        edge are left out.
+
+    Examples
+    --------
+    >>> run_borders(np.array([[3, 7], [9, 7], [0, 2], [4, 2]], np.int32), 20, 10).tolist()
+    [[5, 14], [17, 14], [7, 4]]
+    """
+    runs = points[: len(points) & ~1].reshape(-1, 2, 2)
+    start, end = runs[:, 0], runs[:, 1]
+    along_row = (start[:, 1] == end[:, 1]) & (start[:, 0] != end[:, 0])
+    along_column = (start[:, 0] == end[:, 0]) & (start[:, 1] != end[:, 1])
+    # Doubled borders: 2 * p - 1 along the scan line, 2 * p across it.
+    out = np.empty((2, len(runs), 2), np.int32)
+    out[0] = 2 * start
+    out[1] = 2 * end
+    out[0, along_row, 0] -= 1
+    out[1, along_row, 0] -= 1
+    out[0, along_column, 1] -= 1
+    out[1, along_column, 1] -= 1
+    # A run starting at the line's first pixel, or ending at its last (the
+    # scan closes such runs there), touches the frame's edge.
+    keep = np.empty((2, len(runs)), bool)
+    keep[0] = (along_row & (start[:, 0] > 0)) | (along_column & (start[:, 1] > 0))
+    keep[1] = (along_row & (end[:, 0] < width - 1)) | (along_column & (end[:, 1] < height - 1))
+    return np.ascontiguousarray(out.transpose(1, 0, 2)[keep.T])
+
+
+def fit_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
+               iterations: int = 4) -> tuple[float, float, float]:
+    """Least-squares circle: minimises the sum of squared distances to it.
+
+    Gauss-Newton iterations from a starting circle; with fewer than three
+    points, or a degenerate system, the start is returned.
+
+    Examples
+    --------
+    >>> t = np.linspace(0, 2 * np.pi, 40, endpoint=False)
+    >>> fit = fit_circle(10 + 5 * np.cos(t), -3 + 5 * np.sin(t), 9.0, -2.0, 4.0)
+    >>> [round(v, 6) for v in fit]
+    [10.0, -3.0, 5.0]
+    """
+    if len(x) < 3:
+        return cx, cy, r
+    for _ in range(iterations):
+        dx, dy = x - cx, y - cy
+        d = np.hypot(dx, dy)
+        d[d == 0] = 1e-9
+        # Residual d - r; its gradient in (cx, cy, r) is (-dx/d, -dy/d, -1).
+        ux, uy = dx / d, dy / d
+        res = d - r
+        suu = np.array([[ux @ ux, ux @ uy, ux.sum()],
+                        [ux @ uy, uy @ uy, uy.sum()],
+                        [ux.sum(), uy.sum(), float(len(x))]])
+        rhs = np.array([ux @ res, uy @ res, res.sum()])
+        try:
+            step = np.linalg.solve(suu, rhs)
+        except np.linalg.LinAlgError:
+            break
+        cx, cy, r = cx + float(step[0]), cy + float(step[1]), r + float(step[2])
+        if abs(step[0]) + abs(step[1]) + abs(step[2]) < 1e-6:
+            break
+    return cx, cy, r
+
+
+def _crossings(lines: FloatArray, centre: float, across: float, r: float, limit: int) -> int:
+    """Border crossings of a circle along scan lines at positions `lines`:
+    two per line within the radius, each counted when it lies inside the
+    frame (away from its edge) along the line."""
+    h = r * r - (lines - centre) ** 2
+    half = np.sqrt(h[h > 0])
+    lo, hi = across - half, across + half
+    return int(((lo > 0.5) & (lo < limit - 1.5)).sum() + ((hi > 0.5) & (hi < limit - 1.5)).sum())
+
+
+def circle_support(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
+                   rows: FloatArray, columns: FloatArray, width: int, height: int,
+                   tolerance: float) -> tuple[float, int]:
+    """Support of a circle among border points, and its number of inliers.
+
+    support = coverage * roundness, where coverage is the share of the
+    expected crossings of the circle with the scanned rows and columns (those
+    inside the frame) that have a border point within ``tolerance``, and
+    roundness is the share of inliers among the border points in the ring
+    from the circle to 1.4 times its radius (a blob that is not round has
+    border points outside the circle it is fitted to).
+
+    Examples
+    --------
+    >>> t = np.linspace(0, 2 * np.pi, 16, endpoint=False)
+    >>> s, m = circle_support(50 + 20 * np.cos(t), 50 + 20 * np.sin(t), 50.0, 50.0, 20.0,
+    ...                       np.array([50.0]), np.array([50.0]), 100, 100, 1.0)
+    >>> m, round(s, 2)
+    (16, 1.0)
+    """
+    d = np.abs(np.hypot(x - cx, y - cy) - r)
+    on = d <= tolerance
+    inliers = int(on.sum())
+    near = int(((d > tolerance) & (d <= 0.4 * r) & (np.hypot(x - cx, y - cy) > r)).sum())
+    expected = _crossings(rows, cy, cx, r, width) + _crossings(columns, cx, cy, r, height)
+    if expected == 0 or inliers == 0:
+        return 0.0, inliers
+    coverage = min(1.0, inliers / expected)
+    return coverage * inliers / (inliers + near), inliers
+
+
+def _denoised(points: IntArray, min_run: int) -> IntArray:
+    """Runs of at least min_run pixels, joined across gaps shorter than it."""
+    if min_run <= 1 or len(points) < 4:
+        return points
+    out = np.empty_like(points)
+    n = orbisect.simple_denoise(points, out, min_run)
+    return out[:n]
+
+
+def region_scan(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: float, cy: float,
+                r: float, step: float) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray,
+                                                 tuple[int, int, int, int]]:
+    """Border points of a dense scan of the frame around a circle.
+
+    The square around the circle, 1.4 times its radius plus a margin, is
+    scanned along every ``step``-th row and column (a view of the frame, no
+    copy).  Returns the borders' x and y, the scanned rows and columns, and
+    the region (x0, y0, x1, y1).
+    """
+    height, width = frame.shape[0], frame.shape[1]
+    half = 1.4 * r + 4.0
+    x0, x1 = max(int(cx - half), 0), min(int(math.ceil(cx + half)) + 1, width)
+    y0, y1 = max(int(cy - half), 0), min(int(math.ceil(cy + half)) + 1, height)
+    h, w = y1 - y0, x1 - x0
+    empty = np.zeros(0)
+    if h < 3 or w < 3:
+        return empty, empty, empty, empty, (x0, y0, x1, y1)
+    n_rows, n_cols = max(2, int(h / step)), max(2, int(w / step))
+    buf = np.empty((2 * (n_rows * w + n_cols * h) // 3 + 16, 2), np.int32)
+    n = orbisect.simple_edge_hsv(frame[y0:y1, x0:x1], buf, window, n_rows, n_cols)
+    # Borders on the region's edge are not the ball's: the region is wider.
+    b = run_borders(_denoised(buf[:n], 2), w, h)
+    xs = b[:, 0] * 0.5 + x0
+    ys = b[:, 1] * 0.5 + y0
+    from .detector import scan_positions  # noqa: PLC0415 - shared helper, no cycle at import
+    rows = np.unique(scan_positions(h, n_rows)) + y0
+    cols = np.unique(scan_positions(w, n_cols)) + x0
+    return xs, ys, rows, cols, (x0, y0, x1, y1)
+
+
+def refine_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
+                  tolerance: float) -> tuple[float, float, float]:
+    """Least-squares refits on the points near the circle, the band
+    narrowing from three times the tolerance to the tolerance."""
+    for wide in (3.0, 2.0, 1.0):
+        near = np.abs(np.hypot(x - cx, y - cy) - r) <= wide * tolerance
+        if near.sum() < 5:
+            break
+        cx, cy, r = fit_circle(x[near], y[near], cx, cy, r)
+    return cx, cy, r
+
+
+def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str, object],
+              search: BallSearch) -> Ball | None:
+    """The best supported circle among doubled border points.
+
+    Parameters
+    ----------
+    borders : ndarray
+        (m, 2) int32 doubled borders of the coarse scan (:func:`run_borders`),
+        in an order that mixes the scan lines (the sampler pairs indices by
+        a congruential sequence).
+    frame : ndarray
+        The frame, for the dense scans that check each candidate.
+    window : mapping
+        The ball's window, as the kernels take it.
+    search : BallSearch
+        Parameters.
+
+    Returns
+    -------
+    Ball or None
+        None when no candidate reaches ``search.min_support``.
+    """
+    height, width = frame.shape[0], frame.shape[1]
+    pts = borders
+    best: Ball | None = None
+    tol = search.tolerance
+    for _ in range(search.candidates):
+        if len(pts) < 5:
+            break
+        c = orbisect.ransac_circle(pts, search.iterations, int(2 * search.min_r),
+                                   int(math.ceil(2 * search.max_r)), int(math.ceil(2 * tol)))
+        if c["r"] <= 0:
+            break
+        x, y = pts[:, 0] * 0.5, pts[:, 1] * 0.5
+        cx, cy, r = refine_circle(x, y, c["x"] * 0.5, c["y"] * 0.5, c["r"] * 0.5, tol)
+        # Drop this candidate's points from the coarse set, whatever comes of it.
+        ring = np.abs(np.hypot(x - cx, y - cy) - r) <= 2 * tol
+        if search.min_r <= r <= search.max_r:
+            step = min(max(r / 8.0, 1.0), 4.0)
+            xs, ys, rows, cols, _ = region_scan(frame, window, cx, cy, r, step)
+            if len(xs) >= 5:
+                cx, cy, r = refine_circle(xs, ys, cx, cy, r, tol)
+                support, _ = circle_support(xs, ys, cx, cy, r, rows, cols, width, height, tol)
+                if (support >= search.min_support and search.min_r <= r <= search.max_r
+                        and (best is None or support > best.support)):
+                    best = Ball(cx, cy, r, support)
+                    if support > 0.85:
+                        break
+        if not ring.any():
+            break
+        pts = np.ascontiguousarray(pts[~ring])
+    return best

@@ -1,0 +1,313 @@
+"""The field detector: a ball and painted lines in one camera frame.
+
+:class:`FieldDetector` chains the stages.  Per frame it makes two scans of
+the frame along the same rows and columns, one under the ball's window and
+one under the field's, then finds the ball (:mod:`orbisect_detect.ball`)
+and the lines (:mod:`orbisect_detect.lines`).
+
+Reproducibility.  The RANSAC fits draw their start from the C runtime's
+random generator.  With ``seed`` given, the detector seeds that generator
+for every frame from ``seed`` and the CRC-32 of the frame's scan points, so
+the same frame gives the same :class:`Detection` whatever came before it, in
+any process and in any order.  The fits of a frame run under a process-wide
+lock, so that threads do not draw from the generator between them.  The
+generator is the C library's: machines with the same C library (glibc on
+Linux) give identical results.  Without ``seed`` the generator is left as it
+is, seeded from the clock at import.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import threading
+import time
+import zlib
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import orbisect
+
+from .ball import Ball, BallSearch, _denoised, find_ball, run_borders
+from .lines import Line, LineSearch, field_gaps, find_lines
+from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
+
+__all__ = ["Detection", "FieldDetector", "scan_positions"]
+
+
+@dataclass(frozen=True)
+class Detection:
+    """What a frame holds.
+
+    Attributes
+    ----------
+    ball : Ball or None
+        The ball, or None when no supported ball was found.
+    lines : list of Line
+        Painted stripes, one per stripe.
+    timings : dict of str to float
+        Seconds spent per stage: "scan", "ball", "lines" and "total".
+
+    Examples
+    --------
+    >>> d = Detection(None, [], {"total": 0.0002})
+    >>> d.to_dict()
+    {'ball': None, 'lines': [], 'timings': {'total': 0.0002}}
+    """
+
+    ball: Ball | None
+    lines: list[Line]
+    timings: dict[str, float] = field(default_factory=dict)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The detection as plain JSON types."""
+        return {"ball": None if self.ball is None else self.ball.to_dict(),
+                "lines": [line.to_dict() for line in self.lines],
+                "timings": dict(self.timings)}
+
+
+def scan_positions(lines: int, count: int) -> npt.NDArray[np.float64]:
+    """Positions of the first ``count`` scan lines over ``lines`` lines, in
+    the order the scans visit them (bit-reversed).
+
+    Examples
+    --------
+    >>> scan_positions(100, 4).tolist()
+    [0.0, 50.0, 25.0, 75.0]
+    """
+    k = np.arange(min(max(count, 0), 65536), dtype=np.int64)
+    rev = np.zeros_like(k)
+    for bit in range(16):
+        rev |= ((k >> bit) & 1) << (15 - bit)
+    return ((rev * lines) >> 16).astype(np.float64)
+
+
+def _libc() -> Any:
+    """The C runtime whose generator the fits draw from."""
+    for name in (None, ctypes.util.find_library("c"), "msvcrt"):
+        try:
+            lib = ctypes.CDLL(name)
+            lib.srand  # noqa: B018 - present?
+            return lib
+        except (OSError, AttributeError, TypeError):
+            continue
+    raise RuntimeError("the C runtime's srand() cannot be found; use seed=None")
+
+
+_FIT_LOCK = threading.Lock()
+_LIBC: Any = None
+
+
+def _seed_fits(seed: int, *data: npt.NDArray[Any]) -> None:
+    """Seeds the C runtime's generator from seed and the bytes of data."""
+    global _LIBC
+    if _LIBC is None:
+        _LIBC = _libc()
+    crc = seed & 0xFFFFFFFF
+    for d in data:
+        crc = zlib.crc32(d, crc)
+    _LIBC.srand(ctypes.c_uint(crc))
+
+
+def _writable_alias(frame: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
+    """A writable view of a read-only frame's memory, without copying it.
+
+    The kernels request writable buffers but never write an image; this
+    alias lets a read-only frame (``np.asarray(Image.open(...))``, a
+    memory-mapped file) through.  The caller keeps the frame alive.
+    """
+    lo = sum(min(0, (n - 1) * s) for n, s in zip(frame.shape, frame.strides))
+    span = sum(abs((n - 1) * s) for n, s in zip(frame.shape, frame.strides)) + 1
+    raw = (ctypes.c_uint8 * span).from_address(frame.ctypes.data + lo)
+    base = np.frombuffer(raw, np.uint8)
+    return np.lib.stride_tricks.as_strided(base[-lo:], frame.shape, frame.strides, writeable=True)
+
+
+def prepare_frame(frame: Any, order: ChannelOrder) -> tuple[npt.NDArray[np.uint8], ChannelOrder]:
+    """Checks a frame; returns a view the kernels accept and its channel order.
+
+    Views and read-only frames are used in place.  A frame whose channels
+    are reversed by its view (``bgr[..., ::-1]``) is read in the other order
+    instead; only a frame whose channels are not adjacent is copied.
+
+    Raises
+    ------
+    TypeError
+        When ``frame`` is not a NumPy array of dtype uint8.
+    ValueError
+        When it is not of shape (H, W, 3) with H and W at least 1.
+    """
+    if not isinstance(frame, np.ndarray):
+        raise TypeError(f"frame must be a NumPy array of shape (H, W, 3) and dtype uint8, "
+                        f"got {type(frame).__name__}")
+    if frame.dtype != np.uint8:
+        raise TypeError(f"frame must have dtype uint8, got {frame.dtype}")
+    if frame.ndim != 3 or frame.shape[2] != 3:
+        raise ValueError(f"frame must have shape (H, W, 3), got {frame.shape}")
+    if frame.shape[0] < 1 or frame.shape[1] < 1:
+        raise ValueError(f"frame must hold at least one pixel, got shape {frame.shape}")
+    if frame.strides[2] == -1:
+        frame = frame[..., ::-1]
+        order = "bgr" if order == "rgb" else "rgb"
+    elif frame.strides[2] != 1:
+        frame = np.ascontiguousarray(frame)
+    if not frame.flags.writeable:
+        frame = _writable_alias(frame)
+    return frame, order
+
+
+class FieldDetector:
+    """Finds the ball and the painted lines in frames of a sports field.
+
+    Parameters
+    ----------
+    ball_window : Window
+        Colour of the ball (default: orange).
+    field_window : Window
+        Colour of the field; the lines are found between its runs.
+    line_windows : tuple of Window
+        Colours of the paint (default: white, three low-chroma wedges).
+    rows, columns : int
+        Scan density: rows and columns scanned per frame, spread over it in
+        bit-reversed order.  The ball needs about two scanned rows and two
+        columns across it: 48 rows of a 480-row frame are 10 pixels apart.
+    ball_search : BallSearch
+        Radii, RANSAC effort and acceptance of the ball.
+    line_search : LineSearch
+        RANSAC effort, widths and acceptance of the lines.
+    seed : int, optional
+        Seeds the fits per frame from this value and the frame's own scan
+        points, so that a frame always gives the same detection.  None leaves
+        the C runtime's generator as it is.
+    order : {"rgb", "bgr"}
+        Channel order of the frames.
+
+    Notes
+    -----
+    A detector reuses its point buffers from frame to frame; use one per
+    thread.
+
+    Examples
+    --------
+    >>> from orbisect_detect.scenes import make_scene
+    >>> scene = make_scene(seed=1, index=0)
+    >>> detection = FieldDetector(seed=0).detect(scene.image)
+    >>> sorted(detection.to_dict())
+    ['ball', 'lines', 'timings']
+    """
+
+    def __init__(self, *, ball_window: Window = BALL_WINDOW, field_window: Window = FIELD_WINDOW,
+                 line_windows: tuple[Window, ...] = LINE_WINDOWS, rows: int = 48, columns: int = 64,
+                 ball_search: BallSearch | None = None, line_search: LineSearch | None = None,
+                 seed: int | None = None, order: ChannelOrder = "rgb") -> None:
+        if order not in ("rgb", "bgr"):
+            raise ValueError(f"order must be 'rgb' or 'bgr', got {order!r}")
+        for name, w in (("ball_window", ball_window), ("field_window", field_window)):
+            if not isinstance(w, Window):
+                raise TypeError(f"{name} must be a Window, got {type(w).__name__}")
+        line_windows = tuple(line_windows)
+        if not line_windows or not all(isinstance(w, Window) for w in line_windows):
+            raise TypeError("line_windows must be a non-empty sequence of Window")
+        if not (1 <= int(rows) <= 65536 and 1 <= int(columns) <= 65536):
+            raise ValueError(f"rows and columns must be from 1 to 65536, got {rows} and {columns}")
+        if seed is not None and not isinstance(seed, (int, np.integer)):
+            raise TypeError(f"seed must be an int or None, got {type(seed).__name__}")
+        self.ball_window, self.field_window, self.line_windows = ball_window, field_window, line_windows
+        self.rows, self.columns = int(rows), int(columns)
+        self.ball_search = ball_search or BallSearch()
+        self.line_search = line_search or LineSearch()
+        self.seed = None if seed is None else int(seed)
+        self.order: ChannelOrder = order
+        self._points = np.empty((0, 2), np.int32)
+        self._positions: dict[tuple[int, int], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]] = {}
+
+    def __repr__(self) -> str:
+        return (f"FieldDetector(rows={self.rows}, columns={self.columns}, seed={self.seed}, "
+                f"order={self.order!r})")
+
+    def _buffer(self, height: int, width: int) -> npt.NDArray[np.int32]:
+        # Room for a run on every other pixel of every scanned line: the scan
+        # stops when the buffer is full, so this only bounds noisy frames.
+        need = 2 * (self.rows * min(width, 2048) + self.columns * min(height, 2048)) // 4 + 64
+        if len(self._points) < need:
+            self._points = np.empty((need, 2), np.int32)
+        return self._points
+
+    def _scan_positions(self, height: int, width: int) -> tuple[npt.NDArray[np.float64],
+                                                                npt.NDArray[np.float64]]:
+        key = (height, width)
+        pos = self._positions.get(key)
+        if pos is None:
+            pos = self._positions[key] = (scan_positions(height, self.rows),
+                                          scan_positions(width, self.columns))
+        return pos
+
+    def detect(self, frame: npt.NDArray[np.uint8]) -> Detection:
+        """Finds the ball and the lines in one frame.
+
+        Parameters
+        ----------
+        frame : ndarray
+            (H, W, 3) uint8 frame in the detector's channel order.  Views,
+            read-only and non-contiguous arrays are accepted.
+
+        Returns
+        -------
+        Detection
+
+        Raises
+        ------
+        TypeError, ValueError
+            When ``frame`` is not an (H, W, 3) uint8 array.
+        """
+        t_start = time.perf_counter()
+        img, order = prepare_frame(frame, self.order)
+        height, width = img.shape[0], img.shape[1]
+        rows, columns = self._scan_positions(height, width)
+        buf = self._buffer(height, width)
+        n_ball = orbisect.simple_edge_hsv(img, buf, self.ball_window.mapping_for(order),
+                                          self.rows, self.columns)
+        ball_points = buf[:n_ball].copy()
+        n_field = orbisect.simple_edge_hsv(img, buf, self.field_window.mapping_for(order),
+                                           self.rows, self.columns)
+        field_points = buf[:n_field]
+        t_scan = time.perf_counter()
+
+        borders = _mixed(run_borders(_denoised(ball_points, self.ball_search.min_run), width, height))
+        gaps = field_gaps(field_points, img, self.line_windows, order, self.line_search)
+        t_prep = time.perf_counter()
+        with _FIT_LOCK:
+            if self.seed is not None:
+                _seed_fits(self.seed, ball_points, field_points)
+            t0 = time.perf_counter()
+            ball = find_ball(borders, img, self.ball_window.mapping_for(order), self.ball_search)
+            t_ball = time.perf_counter()
+            order_ = _mixing_order(len(gaps.doubled))
+            mixed = type(gaps)(np.ascontiguousarray(gaps.doubled[order_]), gaps.length[order_],
+                               gaps.along_row[order_])
+            lines = find_lines(mixed, rows, columns, width, height, self.line_search)
+        t_end = time.perf_counter()
+        timings = {"scan": t_scan - t_start, "ball": (t_ball - t0) + (t_prep - t_scan) / 2,
+                   "lines": (t_end - t_ball) + (t_prep - t_scan) / 2, "total": t_end - t_start}
+        return Detection(ball, lines, timings)
+
+
+def _mixing_order(n: int) -> npt.NDArray[np.intp]:
+    """A fixed permutation of n points that spreads neighbours apart, over an
+    odd count (the last point is dropped when n is even).
+
+    The fits sample indices from a congruential sequence modulo n; with n
+    even successive indices alternate in parity, so a run's start and end
+    (stored side by side) could never be drawn together with some others.
+    """
+    m = n - 1 if n % 2 == 0 and n > 0 else n
+    if m <= 0:
+        return np.zeros(0, np.intp)
+    return (np.arange(m, dtype=np.intp) * 7919 + (m // 3)) % m if m % 7919 else np.arange(m)
+
+
+def _mixed(points: npt.NDArray[np.int32]) -> npt.NDArray[np.int32]:
+    return np.ascontiguousarray(points[_mixing_order(len(points))])

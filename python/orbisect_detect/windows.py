@@ -1,0 +1,368 @@
+"""Colour windows in readable units.
+
+A window is a wedge of hue angles, a range of chroma and a range of
+intensity.  Here hue is in degrees (0 red, 120 green, -120 blue), chroma and
+intensity are fractions of full scale: with 8-bit channels, intensity is
+``(R + G + B) / 3 / 256`` and chroma is the length of the chroma vector
+``(R - (G + B) / 2, sqrt(3) / 2 * (G - B))`` divided by 256, so that a fully
+saturated primary has chroma close to 1.
+
+The chroma range bounds the projection of the chroma vector on the wedge's
+bisector, so a window is a quadrilateral in the chroma plane: two rays at the
+hue limits, cut by two lines across the bisector.  Every limit is exclusive,
+and a grey pixel (zero chroma) lies in no window.
+
+:class:`Window` compiles to the integer :class:`orbisect.LCHBounds` that the
+kernels take, for RGB frames (:attr:`Window.bounds`) or BGR frames
+(:meth:`Window.bounds_for`).  :func:`window_from_pixels` derives a window from
+a sample of pixels, such as those of a box drawn on the object.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from functools import lru_cache
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+import orbisect
+
+__all__ = [
+    "Window",
+    "ChannelOrder",
+    "pixel_coordinates",
+    "window_from_pixels",
+    "BALL_WINDOW",
+    "FIELD_WINDOW",
+    "LINE_WINDOWS",
+]
+
+ChannelOrder = Literal["rgb", "bgr"]
+_SQRT3_2 = math.sqrt(3.0) / 2.0
+
+
+@dataclass(frozen=True)
+class Window:
+    """A colour window: hue wedge, chroma range and intensity range.
+
+    Parameters
+    ----------
+    hue_deg : tuple of float
+        (lo, hi): the wedge from ``lo`` counter-clockwise to ``hi``, in
+        degrees; ``0 < hi - lo < 180``.  Angles may be negative or above 360.
+    chroma : tuple of float
+        (lo, hi) chroma, as a fraction of full scale (0 to about 1.15).
+    intensity : tuple of float
+        (lo, hi) intensity, as a fraction of full scale (0 to 1).
+
+    Examples
+    --------
+    >>> orange = Window(hue_deg=(-10.0, 50.0), chroma=(0.25, 1.2), intensity=(0.15, 0.9))
+    >>> bool(orange.contains(np.array([[240, 120, 20]], np.uint8))[0])
+    True
+    """
+
+    hue_deg: tuple[float, float]
+    chroma: tuple[float, float]
+    intensity: tuple[float, float]
+
+    def __post_init__(self) -> None:
+        for name in ("hue_deg", "chroma", "intensity"):
+            value = getattr(self, name)
+            try:
+                lo, hi = (float(v) for v in value)
+            except (TypeError, ValueError):
+                raise TypeError(f"{name} must be a pair of numbers (lo, hi), got {value!r}") from None
+            if not (math.isfinite(lo) and math.isfinite(hi)):
+                raise ValueError(f"{name} must be finite, got {value!r}")
+            object.__setattr__(self, name, (lo, hi))
+        lo, hi = self.hue_deg
+        if not 0.0 < hi - lo < 180.0:
+            raise ValueError(
+                f"hue_deg must span more than 0 and less than 180 degrees counter-clockwise "
+                f"from lo to hi, got {self.hue_deg!r}")
+        if not self.chroma[0] < self.chroma[1]:
+            raise ValueError(f"chroma must have lo < hi, got {self.chroma!r}")
+        if not self.intensity[0] < self.intensity[1]:
+            raise ValueError(f"intensity must have lo < hi, got {self.intensity!r}")
+
+    @property
+    def bounds(self) -> orbisect.LCHBounds:
+        """The compiled window for RGB frames (8-bit channels).
+
+        Examples
+        --------
+        >>> Window((-30.0, 30.0), (0.2, 1.0), (0.1, 0.9)).bounds.M.tolist()
+        [148, -296, 148, 148, 148, -296, 85, 85, 85]
+        """
+        return self.bounds_for("rgb")
+
+    def bounds_for(self, order: ChannelOrder) -> orbisect.LCHBounds:
+        """The compiled window for frames in channel order ``order``.
+
+        A BGR frame needs no conversion: the window matrix's columns are
+        permuted so that it reads (B, G, R) pixels.
+
+        Examples
+        --------
+        >>> w = Window((-30.0, 30.0), (0.2, 1.0), (0.1, 0.9))
+        >>> w.bounds_for("bgr").M.reshape(3, 3)[:, ::-1].tolist() == w.bounds.M.reshape(3, 3).tolist()
+        True
+        """
+        if order not in ("rgb", "bgr"):
+            raise ValueError(f"order must be 'rgb' or 'bgr', got {order!r}")
+        return _compile(self.hue_deg, self.chroma, self.intensity, order)
+
+    def mapping_for(self, order: ChannelOrder) -> dict[str, Any]:
+        """The compiled window as the mapping the kernels take (``_asdict()``).
+
+        Examples
+        --------
+        >>> sorted(Window((-30.0, 30.0), (0.2, 1.0), (0.1, 0.9)).mapping_for("rgb"))
+        ['M', 'c', 'i']
+        """
+        return _compile_mapping(self.hue_deg, self.chroma, self.intensity, order)
+
+    def contains(self, pixels: npt.ArrayLike, order: ChannelOrder = "rgb") -> npt.NDArray[np.bool_]:
+        """Whether each pixel lies inside, decided exactly as the kernels do.
+
+        Parameters
+        ----------
+        pixels : array_like
+            Pixels of shape (..., 3), 8-bit values.
+        order : {"rgb", "bgr"}
+            Channel order of ``pixels``.
+
+        Returns
+        -------
+        ndarray of bool
+            Shape ``pixels.shape[:-1]``.
+
+        Examples
+        --------
+        >>> Window((-30.0, 30.0), (0.2, 1.0), (0.1, 0.9)).contains([[255, 0, 0], [128, 128, 128]]).tolist()
+        [True, False]
+        """
+        b = self.bounds_for(order)
+        p = np.asarray(pixels)
+        if p.shape[-1:] != (3,):
+            raise ValueError(f"pixels must have shape (..., 3), got {p.shape}")
+        h = p.reshape(-1, 3).astype(np.int32) @ b.M.reshape(3, 3).T
+        h0, h1, t = h[:, 0], h[:, 1], h[:, 2]
+        s = h0 + h1
+        inside = ((h0 > 0) & (h1 > 0) & (t > b.i[0]) & (t < b.i[1]) & (s > b.c[0]) & (s < b.c[1]))
+        return inside.reshape(p.shape[:-1])
+
+    def to_dict(self) -> dict[str, list[float]]:
+        """The window's limits as plain JSON types.
+
+        Examples
+        --------
+        >>> Window((-30.0, 30.0), (0.2, 1.0), (0.1, 0.9)).to_dict()
+        {'hue_deg': [-30.0, 30.0], 'chroma': [0.2, 1.0], 'intensity': [0.1, 0.9]}
+        """
+        return {"hue_deg": list(self.hue_deg), "chroma": list(self.chroma),
+                "intensity": list(self.intensity)}
+
+    @classmethod
+    def from_dict(cls, d: dict[str, Any]) -> Window:
+        """The window of :meth:`to_dict`'s mapping.
+
+        Examples
+        --------
+        >>> Window.from_dict({"hue_deg": [-30, 30], "chroma": [0.2, 1], "intensity": [0.1, 0.9]})
+        Window(hue_deg=(-30.0, 30.0), chroma=(0.2, 1.0), intensity=(0.1, 0.9))
+        """
+        try:
+            return cls(tuple(d["hue_deg"]), tuple(d["chroma"]),  # type: ignore[arg-type]
+                       tuple(d["intensity"]))  # type: ignore[arg-type]
+        except KeyError as e:
+            raise ValueError(f"a window needs the keys hue_deg, chroma and intensity; {e} is missing") from None
+
+
+@lru_cache(maxsize=256)
+def _compile(hue_deg: tuple[float, float], chroma: tuple[float, float],
+             intensity: tuple[float, float], order: ChannelOrder) -> orbisect.LCHBounds:
+    rgb = orbisect.calculate_lch_bounds((math.radians(hue_deg[0]), math.radians(hue_deg[1])),
+                                        chroma, intensity)
+    m = rgb.M if order == "rgb" else np.ascontiguousarray(rgb.M.reshape(3, 3)[:, ::-1]).reshape(9)
+    m.flags.writeable = False          # shared by every caller of the cache
+    return orbisect.LCHBounds(m, rgb.i, rgb.c)
+
+
+@lru_cache(maxsize=256)
+def _compile_mapping(hue_deg: tuple[float, float], chroma: tuple[float, float],
+                     intensity: tuple[float, float], order: ChannelOrder) -> dict[str, Any]:
+    return _compile(hue_deg, chroma, intensity, order)._asdict()
+
+
+def pixel_coordinates(pixels: npt.ArrayLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
+                                                      npt.NDArray[np.float64]]:
+    """Hue (degrees, -180 to 180), chroma and intensity of RGB pixels.
+
+    Parameters
+    ----------
+    pixels : array_like
+        Shape (..., 3), RGB, 8-bit values.
+
+    Returns
+    -------
+    hue, chroma, intensity : ndarray
+        Each of shape ``pixels.shape[:-1]``, in the units of :class:`Window`.
+
+    Examples
+    --------
+    >>> hue, chroma, intensity = pixel_coordinates([[0, 255, 0]])
+    >>> round(float(hue[0])), round(float(chroma[0]), 3), round(float(intensity[0]), 3)
+    (120, 0.996, 0.332)
+    """
+    p = np.asarray(pixels, np.float64)
+    r, g, b = p[..., 0], p[..., 1], p[..., 2]
+    a = r - (g + b) / 2.0
+    bb = _SQRT3_2 * (g - b)
+    return (np.degrees(np.arctan2(bb, a)), np.hypot(a, bb) / 256.0, (r + g + b) / 768.0)
+
+
+def _window_around(hue: npt.NDArray[np.float64], chroma: npt.NDArray[np.float64],
+                   intensity: npt.NDArray[np.float64], centre: float, q: float,
+                   margin: tuple[float, float, float]) -> tuple[tuple[float, float], tuple[float, float],
+                                                                  tuple[float, float]]:
+    """Limits holding the central 1 - 2q of each coordinate, widened by margins."""
+    rel = (hue - centre + 180.0) % 360.0 - 180.0
+    h_lo, h_hi = np.quantile(rel, [q, 1.0 - q])
+    c_lo, c_hi = np.quantile(chroma, [q, 1.0 - q])
+    i_lo, i_hi = np.quantile(intensity, [q, 1.0 - q])
+    dh, dc, di = margin
+    h_lo, h_hi = h_lo - dh, h_hi + dh
+    if h_hi - h_lo >= 179.0:                      # a wedge is narrower than half a turn
+        mid = (h_lo + h_hi) / 2.0
+        h_lo, h_hi = mid - 89.5, mid + 89.5
+    return ((centre + float(h_lo), centre + float(h_hi)),
+            (max(float(c_lo) - dc, 0.0), float(c_hi) + dc),
+            (max(float(i_lo) - di, 0.0), min(float(i_hi) + di, 1.0)))
+
+
+def window_from_pixels(pixels: npt.ArrayLike, *, exclude: npt.ArrayLike | None = None) -> Window:
+    """A window that holds a sample of pixels.
+
+    The sample's hue, chroma and intensity ranges are taken between robust
+    quantiles (a few stray pixels, such as a highlight or a background pixel
+    caught in the box, do not widen the window) and widened by a margin.
+    With ``exclude``, pixels that must stay outside (for instance the rest of
+    the frame), the window is then narrowed, one limit at a time, while that
+    keeps excluded pixels out at a smaller cost in sample pixels.
+
+    Parameters
+    ----------
+    pixels : array_like
+        (N, 3) RGB pixels of the object, 8-bit values; at least 10.
+    exclude : array_like, optional
+        (M, 3) RGB pixels that must stay outside.
+
+    Returns
+    -------
+    Window
+
+    Raises
+    ------
+    ValueError
+        When the sample is too small or has no dominant hue (whites, greys
+        and blacks have none: a window cannot hold them).
+
+    Examples
+    --------
+    >>> rng = np.random.default_rng(0)
+    >>> ball = np.clip(rng.normal((235, 110, 25), 8, (500, 3)), 0, 255)
+    >>> w = window_from_pixels(ball)
+    >>> float(w.contains(ball.astype(np.uint8)).mean()) > 0.97
+    True
+    """
+    p = np.asarray(pixels)
+    if p.ndim != 2 or p.shape[1] != 3:
+        raise ValueError(f"pixels must be an (N, 3) array of RGB pixels, got shape {p.shape}")
+    if len(p) < 10:
+        raise ValueError(f"pixels must hold at least 10 pixels, got {len(p)}")
+    hue, chroma, intensity = pixel_coordinates(p)
+    coloured = chroma > 0.04
+    if coloured.mean() < 0.5:
+        raise ValueError("the sample has no dominant hue (white, grey or black pixels); "
+                         "a colour window cannot hold it")
+    # The hue's circular median: the mean direction of the coloured pixels,
+    # then the median of the offsets from it.
+    rad = np.radians(hue[coloured])
+    mean_dir = math.degrees(math.atan2(float(np.sin(rad).sum()), float(np.cos(rad).sum())))
+    rel = (hue[coloured] - mean_dir + 180.0) % 360.0 - 180.0
+    centre = mean_dir + float(np.median(rel))
+    hue_c, chroma_c, intensity_c = hue[coloured], chroma[coloured], intensity[coloured]
+    limits = _window_around(hue_c, chroma_c, intensity_c, centre, 0.01, (8.0, 0.06, 0.06))
+    window = Window(*limits)
+    if exclude is None:
+        return window
+    e = np.asarray(exclude)
+    if e.ndim != 2 or e.shape[1] != 3:
+        raise ValueError(f"exclude must be an (M, 3) array of RGB pixels, got shape {e.shape}")
+    if len(e) > 50_000:                       # a regular subsample keeps this fast
+        e = e[:: len(e) // 50_000 + 1]
+    return _tighten(window, p, e)
+
+
+def _tighten(window: Window, sample: npt.NDArray[Any], exclude: npt.NDArray[Any]) -> Window:
+    """Narrows the window's limits against excluded pixels.
+
+    Each step moves the one limit (of six) whose move to the next sample
+    quantile drops the most excluded pixels per sample pixel lost; it stops
+    when fewer than 0.5 % of the excluded pixels are inside or a move would
+    cost more sample than it gains.
+    """
+    hue_s, chroma_s, intensity_s = pixel_coordinates(sample)
+    hue_e, chroma_e, intensity_e = pixel_coordinates(exclude)
+    centre = (window.hue_deg[0] + window.hue_deg[1]) / 2.0
+    coords_s = np.stack([(hue_s - centre + 180.0) % 360.0 - 180.0, chroma_s, intensity_s])
+    coords_e = np.stack([(hue_e - centre + 180.0) % 360.0 - 180.0, chroma_e, intensity_e])
+    lim = np.array([[window.hue_deg[0] - centre, window.hue_deg[1] - centre],
+                    list(window.chroma), list(window.intensity)])
+    # Sample pixels that are grey or far outside never count against a move.
+    for _ in range(24):
+        in_s = np.all((coords_s > lim[:, :1]) & (coords_s < lim[:, 1:]), axis=0)
+        in_e = np.all((coords_e > lim[:, :1]) & (coords_e < lim[:, 1:]), axis=0)
+        if in_e.mean() < 0.005 or in_s.sum() == 0:
+            break
+        best, best_gain = None, 0.0
+        for axis in range(3):
+            for side in range(2):
+                vals = coords_s[axis, in_s]
+                step = np.quantile(vals, 0.02 if side == 0 else 0.98)
+                new = lim.copy()
+                new[axis, side] = step
+                if new[axis, 0] >= new[axis, 1]:
+                    continue
+                keep_s = in_s & (coords_s[axis] > new[axis, 0]) & (coords_s[axis] < new[axis, 1])
+                keep_e = in_e & (coords_e[axis] > new[axis, 0]) & (coords_e[axis] < new[axis, 1])
+                lost_s = (in_s.sum() - keep_s.sum()) / len(sample)
+                lost_e = (in_e.sum() - keep_e.sum()) / len(exclude)
+                gain = lost_e - lost_s
+                if lost_e > 0 and gain > best_gain:
+                    best, best_gain = new, gain
+        if best is None:
+            break
+        lim = best
+    return Window((centre + float(lim[0, 0]), centre + float(lim[0, 1])),
+                  (max(float(lim[1, 0]), 0.0), float(lim[1, 1])),
+                  (max(float(lim[2, 0]), 0.0), float(lim[2, 1])))
+
+
+#: Default window of an orange ball.
+BALL_WINDOW = Window(hue_deg=(10.0, 36.0), chroma=(0.1, 1.2), intensity=(0.03, 0.95))
+#: Default window of the green field; the borders of its runs frame the lines.
+FIELD_WINDOW = Window(hue_deg=(75.0, 170.0), chroma=(0.06, 1.0), intensity=(0.04, 0.8))
+#: Default windows of white paint: three overlapping wedges of low chroma
+#: covering every hue.  A pixel counts as paint when it lies in any of them,
+#: or is an exact grey within their intensity range (no window holds greys).
+LINE_WINDOWS = (
+    Window(hue_deg=(-70.0, 60.0), chroma=(0.0, 0.16), intensity=(0.5, 1.0)),
+    Window(hue_deg=(50.0, 180.0), chroma=(0.0, 0.16), intensity=(0.5, 1.0)),
+    Window(hue_deg=(170.0, 300.0), chroma=(0.0, 0.16), intensity=(0.5, 1.0)),
+)
