@@ -15,8 +15,10 @@ pixel.
 
 What the frames hold (useful when writing a detector):
 
-- grass: green, brightness varying by about +-25 % through texture, mowing
-  stripes, a brightness gradient, vignetting and a global exposure;
+- grass: green (hue about 100 to 125 degrees), its brightness varying by
+  about +-20 % through texture and mowing stripes;
+- light: exposure, a gradient and vignetting multiply the whole frame by a
+  gain between about 0.5 (a dark corner) and 1.3;
 - lines: 3 to 16 px wide, white (grey level 215 to 250 before lighting),
   about 35 % exactly horizontal or vertical, about 40 % segments that end
   inside the frame, nearly parallel lines at least 40 px apart;
@@ -466,10 +468,11 @@ def _leg(rng: np.random.Generator, img: F32, x: float, y: float, r: float) -> No
 def _light(rng: np.random.Generator) -> F32:
     """Gain of the light and the lens: exposure, a gradient, vignetting."""
     cx, cy = WIDTH / 2 + rng.uniform(-60, 60), HEIGHT / 2 + rng.uniform(-60, 60)
-    rr = ((_XS - cx) ** 2 + (_YS - cy) ** 2) / (400.0 ** 2)
+    corner = (WIDTH / 2 + 60) ** 2 + (HEIGHT / 2 + 60) ** 2
+    rr = ((_XS - cx) ** 2 + (_YS - cy) ** 2) / corner          # 1 at the farthest corner
     angle = rng.uniform(0, 2 * math.pi)
     ramp = ((_XS - WIDTH / 2) * math.cos(angle) + (_YS - HEIGHT / 2) * math.sin(angle)) / 400.0
-    gain = rng.uniform(0.85, 1.1) * (1.0 - rng.uniform(0.1, 0.35) * rr) * (1.0 + rng.uniform(0.0, 0.25) * ramp)
+    gain = rng.uniform(0.9, 1.1) * (1.0 - rng.uniform(0.1, 0.3) * rr) * (1.0 + rng.uniform(0.0, 0.2) * ramp)
     return gain.astype(np.float32)
 
 
