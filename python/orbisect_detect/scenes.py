@@ -282,9 +282,9 @@ def _grass(rng: np.random.Generator) -> F32:
     return img
 
 
-def _pick_line(rng: np.random.Generator) -> tuple[float, float, float, float, float, bool]:
-    """A random stripe: painted end points (possibly far outside), width, and
-    whether it is a segment on the field."""
+def _pick_line(rng: np.random.Generator) -> tuple[float, float, float, float, float]:
+    """A random stripe: its painted end points (far outside the frame unless
+    it is a segment on the field) and its width."""
     kind = rng.choice(3, p=[0.17, 0.18, 0.65])
     theta = [0.0, math.pi / 2, rng.uniform(0, math.pi)][kind]
     px, py = rng.uniform(30, WIDTH - 30), rng.uniform(30, HEIGHT - 30)
@@ -293,15 +293,14 @@ def _pick_line(rng: np.random.Generator) -> tuple[float, float, float, float, fl
     elif kind == 1:
         px = rng.uniform(15, WIDTH - 15)
     ux, uy = math.cos(theta), math.sin(theta)
-    segment = bool(rng.random() < 0.4)
-    if segment:
+    if rng.random() < 0.4:
         length = rng.uniform(100, 450)
         t0 = -length * rng.uniform(0.1, 0.9)
         t1 = t0 + length
     else:
         t0, t1 = -2000.0, 2000.0
     return (px + t0 * ux, py + t0 * uy, px + t1 * ux, py + t1 * uy,
-            float(rng.uniform(3.0, 16.0)), segment)
+            float(rng.uniform(3.0, 16.0)))
 
 
 def _too_close(a: LineTruth, b: LineTruth) -> bool:
@@ -323,7 +322,7 @@ def _lines(rng: np.random.Generator, img: F32) -> tuple[LineTruth, ...]:
     for _ in range(60):
         if len(found) == count:
             break
-        x0, y0, x1, y1, width, _segment = _pick_line(rng)
+        x0, y0, x1, y1, width = _pick_line(rng)
         seen = _clip_to_frame(x0, y0, x1, y1)
         if seen is None or math.hypot(seen[2] - seen[0], seen[3] - seen[1]) < 80:
             continue
@@ -345,10 +344,17 @@ def _lines(rng: np.random.Generator, img: F32) -> tuple[LineTruth, ...]:
     return tuple(found)
 
 
+# Farthest reach of a distractor from its centre, in units of its size (the
+# corners of a rounded rectangle, the lobes of a blob).
+_REACH = 1.5
+
+
 def _distractor_coverage(rng: np.random.Generator, cx: float, cy: float, size: float
                          ) -> tuple[F32, tuple[slice, slice]] | None:
-    """Coverage of a random non-round shape of about `size` px radius."""
-    box = _box(cx - size - 2, cy - size - 2, cx + size + 2, cy + size + 2)
+    """Coverage of a random non-round shape of about `size` px radius (none
+    reaches farther than _REACH * size from its centre)."""
+    reach = _REACH * size + 2
+    box = _box(cx - reach, cy - reach, cx + reach, cy + reach)
     if box is None:
         return None
     rows, cols = box
@@ -388,7 +394,7 @@ def _distractors(rng: np.random.Generator, img: F32, ball: tuple[float, float, f
             break
         size = rng.uniform(14, 70)
         cx, cy = rng.uniform(0, WIDTH), rng.uniform(0, HEIGHT)
-        if ball is not None and math.hypot(cx - ball[0], cy - ball[1]) < ball[2] + size + 10:
+        if ball is not None and math.hypot(cx - ball[0], cy - ball[1]) < ball[2] + _REACH * size + 10:
             continue
         cov = _distractor_coverage(rng, cx, cy, size)
         if cov is None:
@@ -397,8 +403,8 @@ def _distractors(rng: np.random.Generator, img: F32, ball: tuple[float, float, f
         lo, hi = _DISTRACTOR_HUES[rng.integers(4)]
         colour = _hsv(rng.uniform(lo, hi), rng.uniform(0.72, 0.95), rng.uniform(0.72, 0.95))
         # A flat object lit from above: a gentle fall-off downwards.
-        shade = 1.06 - 0.14 * np.clip((_YS[rows] - cy) / size * 0.5 + 0.5, 0, 1) + 0 * alpha
-        _blend(img[rows, cols], alpha, shade[..., None] * colour)
+        shade = 1.06 - 0.14 * np.clip((_YS[rows] - cy) / size * 0.5 + 0.5, 0, 1)
+        _blend(img[rows, cols], alpha, np.broadcast_to(shade, alpha.shape)[..., None] * colour)
         placed += 1
 
 
