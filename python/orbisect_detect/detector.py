@@ -273,7 +273,7 @@ class FieldDetector:
         ball_points = buf[:n_ball].copy()
         n_field = orbisect.simple_edge_hsv(img, buf, self.field_window.mapping_for(order),
                                            self.rows, self.columns)
-        field_points = buf[:n_field]
+        field_points = _denoised(buf[:n_field], self.line_search.min_run)
         t_scan = time.perf_counter()
 
         borders = _mixed(run_borders(_denoised(ball_points, self.ball_search.min_run), width, height))
@@ -288,7 +288,7 @@ class FieldDetector:
             order_ = _mixing_order(len(gaps.doubled))
             mixed = type(gaps)(np.ascontiguousarray(gaps.doubled[order_]), gaps.length[order_],
                                gaps.along_row[order_])
-            lines = find_lines(mixed, rows, columns, width, height, self.line_search)
+            lines = find_lines(mixed, img, self.line_windows, order, rows, columns, self.line_search)
         t_end = time.perf_counter()
         timings = {"scan": t_scan - t_start, "ball": (t_ball - t0) + (t_prep - t_scan) / 2,
                    "lines": (t_end - t_ball) + (t_prep - t_scan) / 2, "total": t_end - t_start}

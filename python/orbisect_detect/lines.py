@@ -28,7 +28,7 @@ import orbisect
 
 from .windows import ChannelOrder, Window
 
-__all__ = ["Line", "LineSearch", "Gaps", "field_gaps", "find_lines", "paint_mask"]
+__all__ = ["Line", "LineSearch", "Gaps", "field_gaps", "find_lines", "join_pieces", "paint_mask"]
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int32]
@@ -97,6 +97,10 @@ class LineSearch:
         counts as on it.
     min_width, max_width : float
         Gap lengths considered along a scan line, in pixels.
+    min_run : int
+        Field runs shorter than this are dropped and gaps shorter than this
+        joined first: a scan line running along a stripe's border flickers
+        in and out of the field's colour.
     min_points : int
         Least number of points of a line.
     min_support : float
@@ -114,8 +118,9 @@ class LineSearch:
     tolerance: float = 1.5
     min_width: float = 2.0
     max_width: float = 60.0
+    min_run: int = 3
     min_points: int = 5
-    min_support: float = 0.4
+    min_support: float = 0.6
     max_lines: int = 8
 
 
@@ -203,7 +208,8 @@ def field_gaps(points: IntArray, frame: npt.NDArray[np.uint8], windows: tuple[Wi
 
 def _refine(x: FloatArray, y: FloatArray) -> tuple[float, float, float, float]:
     """Total least squares line: centroid and unit direction."""
-    mx, my = float(x.mean()), float(y.mean())
+    n = len(x)
+    mx, my = float(x.sum()) / n, float(y.sum()) / n
     dx, dy = x - mx, y - my
     sxx, syy, sxy = float(dx @ dx), float(dy @ dy), float(dx @ dy)
     angle = 0.5 * math.atan2(2.0 * sxy, sxx - syy)
@@ -222,19 +228,83 @@ def _clip_to_frame(px: float, py: float, ux: float, uy: float, t0: float, t1: fl
     return lo, hi
 
 
-def _expected(lines: FloatArray, p: float, u: float, t0: float, t1: float, steep: float,
-              search: LineSearch) -> int:
-    """Scanned lines at positions `lines` that cross the segment's span in
-    one coordinate, counted where the crossing is steep enough for a gap no
-    longer than max_width."""
-    if steep <= 0.0 or 1.0 / steep * 2.0 > search.max_width:
-        return 0
-    a, b = p + t0 * u, p + t1 * u
-    lo, hi = min(a, b), max(a, b)
-    return int(((lines >= lo) & (lines <= hi)).sum())
+def _crossings(lines: FloatArray, a: float, b: float) -> int:
+    """Scanned lines at positions `lines` between a and b."""
+    lo, hi = (a, b) if a <= b else (b, a)
+    return int(np.count_nonzero((lines >= lo) & (lines <= hi)))
 
 
-def find_lines(gaps: Gaps, rows: FloatArray, columns: FloatArray, width: int, height: int,
+# A gap supports a line only when its scan line crosses the line at more than
+# about 27 degrees: scan lines that run along a stripe see its border flicker,
+# not the stripe.
+_MIN_CROSSING = 0.45
+
+
+def _paint_end(frame: npt.NDArray[np.uint8], windows: tuple[Window, ...], order: ChannelOrder,
+               px: float, py: float, ux: float, uy: float, t: float, sign: float,
+               reach: float, t_limit: float) -> float:
+    """Where the paint ends along the centre line beyond t: the first pixel
+    (1 px steps, up to `reach`) that is not paint, less half a pixel."""
+    steps = np.arange(1.0, max(reach, 1.0) + 1.0)
+    ts = t + sign * steps
+    ts = ts[(ts - t_limit) * sign <= 0]
+    if len(ts) == 0:
+        return t_limit
+    xs = np.rint(px + ts * ux).astype(np.intp)
+    ys = np.rint(py + ts * uy).astype(np.intp)
+    paint = paint_mask(frame[ys, xs], windows, order)
+    if paint.all():
+        return float(ts[-1]) if len(ts) == len(steps) else t_limit
+    first = int(np.argmin(paint))
+    return float(ts[first]) - 0.5 * sign
+
+
+def _joined(a: Line, b: Line, tolerance: float) -> Line | None:
+    """One line for two pieces of the same stripe (something lay across it,
+    or its points had a hole), or None when they are not collinear."""
+    la, lb = a.length, b.length
+    if la < lb:
+        a, b, la, lb = b, a, lb, la
+    if la == 0.0:
+        return None
+    ux, uy = (a.x1 - a.x0) / la, (a.y1 - a.y0) / la
+    off = tolerance + 0.25 * max(a.width, b.width)
+    for x, y in ((b.x0, b.y0), (b.x1, b.y1)):
+        if abs((x - a.x0) * uy - (y - a.y0) * ux) > off:
+            return None
+    if lb > 0.0 and abs((b.x1 - b.x0) / lb * uy - (b.y1 - b.y0) / lb * ux) > math.sin(math.radians(2.0)):
+        return None
+    ts = [0.0, la, (b.x0 - a.x0) * ux + (b.y0 - a.y0) * uy, (b.x1 - a.x0) * ux + (b.y1 - a.y0) * uy]
+    t0, t1 = min(ts), max(ts)
+    # The longer piece sets the line; the other only stretches it.
+    return Line(a.x0 + t0 * ux, a.y0 + t0 * uy, a.x0 + t1 * ux, a.y0 + t1 * uy,
+                (a.width * la + b.width * lb) / (la + lb),
+                (a.support * la + b.support * lb) / (la + lb))
+
+
+def join_pieces(lines: list[Line], tolerance: float) -> list[Line]:
+    """Joins collinear pieces of one stripe into one line.
+
+    Examples
+    --------
+    >>> pieces = [Line(0.0, 5.0, 100.0, 5.0, 6.0, 1.0), Line(150.0, 5.5, 300.0, 5.5, 6.0, 0.8)]
+    >>> [round(v, 2) for v in join_pieces(pieces, 1.5)[0].to_dict().values()]
+    [0.0, 5.0, 300.0, 5.0, 6.0, 0.88]
+    """
+    out: list[Line] = []
+    for line in sorted(lines, key=lambda l: -l.length):
+        for k, kept in enumerate(out):
+            joined = _joined(kept, line, tolerance)
+            if joined is not None:
+                out[k] = joined
+                break
+        else:
+            out.append(line)
+    return out
+
+
+def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], windows: tuple[Window, ...],
+               order: ChannelOrder, rows: FloatArray, columns: FloatArray,
                search: LineSearch) -> list[Line]:
     """Lines peeled off the gap points one at a time.
 
@@ -243,10 +313,14 @@ def find_lines(gaps: Gaps, rows: FloatArray, columns: FloatArray, width: int, he
     gaps : Gaps
         Centre-line points (:func:`field_gaps`), in an order that mixes the
         scan lines.
+    frame : ndarray
+        The frame, to find where each stripe's paint ends.
+    windows : tuple of Window
+        The paint's windows.
+    order : {"rgb", "bgr"}
+        The frame's channel order.
     rows, columns : ndarray
         Positions of the scanned rows and columns.
-    width, height : int
-        Frame size.
     search : LineSearch
         Parameters.
 
@@ -255,61 +329,87 @@ def find_lines(gaps: Gaps, rows: FloatArray, columns: FloatArray, width: int, he
     list of Line
         At most ``search.max_lines``, in the order found (most points first).
     """
+    height, width = frame.shape[0], frame.shape[1]
     pts = gaps.doubled
+    x_all, y_all = pts[:, 0] * 0.5, pts[:, 1] * 0.5
     lengths, along_row = gaps.length, gaps.along_row
+    alive = np.ones(len(pts), bool)
+    spacing = max(height / max(len(rows), 1), width / max(len(columns), 1))
     found: list[Line] = []
     delta = max(1, int(round(2 * search.tolerance)))
-    while len(found) < search.max_lines and len(pts) >= search.min_points:
-        n = len(pts)
-        flags = np.empty(n, np.uint8)
+    rejected = 0
+    while len(found) < search.max_lines and rejected < 3:
+        idx = np.flatnonzero(alive)
+        if len(idx) < search.min_points:
+            break
+        if len(idx) % 2 == 0:           # an odd count keeps the sampler mixing
+            idx = idx[:-1]
+        sub = np.ascontiguousarray(pts[idx])
+        flags = np.empty(len(idx), np.uint8)
         best_m, best_line = 0, None
         for swap in (False, True):
-            src = np.ascontiguousarray(pts[:, ::-1]) if swap else pts
+            src = np.ascontiguousarray(sub[:, ::-1]) if swap else sub
             line = orbisect.ransac_line(src, flags, search.iterations, delta, _STEEP)
             if line["nx"] == 0 and line["ny"] == 0:    # no candidate: every flag is set
                 continue
-            m = int(flags.sum())
+            m = int(np.count_nonzero(flags))
             if m > best_m:
                 best_m, best_line = m, (line, swap)
         if best_line is None or best_m < search.min_points:
             break
         line, swap = best_line
-        # Back to image coordinates (halved), as a point and a unit normal.
         px, py, nx, ny = line["px"] * 0.5, line["py"] * 0.5, float(line["nx"]), float(line["ny"])
         if swap:
             px, py, nx, ny = py, px, ny, nx
         norm = math.hypot(nx, ny)
-        nx, ny = nx / norm, ny / norm
-        x, y = pts[:, 0] * 0.5, pts[:, 1] * 0.5
-        on = np.abs((x - px) * nx + (y - py) * ny) <= search.tolerance
-        for _ in range(2):
-            if on.sum() < 2:
+        ux, uy = ny / norm, -nx / norm
+        x, y, rowgap = x_all[idx], y_all[idx], along_row[idx]
+        on = np.zeros(len(idx), bool)
+        for _ in range(3):
+            steep = np.where(rowgap, abs(uy), abs(ux)) > _MIN_CROSSING
+            on = (np.abs((x - px) * uy - (y - py) * ux) <= search.tolerance) & steep
+            if np.count_nonzero(on) < 2:
                 break
             px, py, ux, uy = _refine(x[on], y[on])
-            nx, ny = -uy, ux
-            on = np.abs((x - px) * nx + (y - py) * ny) <= search.tolerance
-        if on.sum() < search.min_points:
-            break
-        ux, uy = ny, -nx
-        t = (x[on] - px) * ux + (y[on] - py) * uy
-        # Stretch the seen extent by half the scan spacing, within the frame.
-        pad = 0.5 * max(height / max(len(rows), 1), width / max(len(columns), 1))
-        t0, t1 = _clip_to_frame(px, py, ux, uy, float(t.min()) - pad, float(t.max()) + pad,
-                                width, height)
+        n_on = int(np.count_nonzero(on))
+        if n_on < search.min_points:
+            alive[idx[on]] = False
+            rejected += 1
+            continue
+        # The largest run of inliers without a hole longer than a few scan
+        # spacings is the stripe; the others go back to the pool.
+        t = (x - px) * ux + (y - py) * uy
+        on_idx = np.flatnonzero(on)
+        order_t = np.argsort(t[on_idx])
+        ts = t[on_idx][order_t]
+        cuts = np.flatnonzero(np.diff(ts) > 3.0 * spacing + 10.0)
+        bounds = np.concatenate(([0], cuts + 1, [len(ts)]))
+        k = int(np.argmax(np.diff(bounds)))
+        seg = on_idx[order_t[bounds[k]:bounds[k + 1]]]
+        if len(seg) < search.min_points:
+            alive[idx[on]] = False
+            rejected += 1
+            continue
+        if len(seg) < n_on:
+            px, py, ux, uy = _refine(x[seg], y[seg])
+            t = (x - px) * ux + (y - py) * uy
+        t_lo, t_hi = float(t[seg].min()), float(t[seg].max())
+        f0, f1 = _clip_to_frame(px, py, ux, uy, -1e9, 1e9, width, height)
+        t0 = _paint_end(frame, windows, order, px, py, ux, uy, t_lo, -1.0, spacing + 2.0, f0)
+        t1 = _paint_end(frame, windows, order, px, py, ux, uy, t_hi, 1.0, spacing + 2.0, f1)
         # Width: a row gap is the stripe's width over |sin| of its angle with
-        # the row; only crossings steeper than 30 degrees are used.
-        row_on, col_on = on & along_row, on & ~along_row
-        w_samples = np.concatenate([lengths[row_on] * abs(uy), lengths[col_on] * abs(ux)])
-        w_steep = np.concatenate([np.full(int(row_on.sum()), abs(uy)),
-                                  np.full(int(col_on.sum()), abs(ux))])
-        good = w_steep > 0.5
-        stripe = float(np.median(w_samples[good] if good.any() else w_samples))
-        expected = (_expected(rows, py, uy, t0, t1, abs(uy), search)
-                    + _expected(columns, px, ux, t0, t1, abs(ux), search))
-        support = min(1.0, int(on.sum()) / expected) if expected else 0.0
+        # the row (a column gap over |cos|).
+        crossing = np.where(rowgap[seg], abs(uy), abs(ux))
+        stripe = float(np.median(lengths[idx[seg]] * crossing))
+        expected = 0
+        if abs(uy) > _MIN_CROSSING:
+            expected += _crossings(rows, py + t0 * uy, py + t1 * uy)
+        if abs(ux) > _MIN_CROSSING:
+            expected += _crossings(columns, px + t0 * ux, px + t1 * ux)
+        support = min(1.0, len(seg) / expected) if expected else 0.0
+        alive[idx[seg]] = False
         if support < search.min_support:
-            break
+            rejected += 1
+            continue
         found.append(Line(px + t0 * ux, py + t0 * uy, px + t1 * ux, py + t1 * uy, stripe, support))
-        keep = ~on
-        pts, lengths, along_row = np.ascontiguousarray(pts[keep]), lengths[keep], along_row[keep]
-    return found
+    return join_pieces(found, search.tolerance)

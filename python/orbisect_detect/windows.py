@@ -357,12 +357,12 @@ def _tighten(window: Window, sample: npt.NDArray[Any], exclude: npt.NDArray[Any]
 #: Default window of an orange ball.
 BALL_WINDOW = Window(hue_deg=(10.0, 36.0), chroma=(0.1, 1.2), intensity=(0.03, 0.95))
 #: Default window of the green field; the borders of its runs frame the lines.
-FIELD_WINDOW = Window(hue_deg=(75.0, 170.0), chroma=(0.06, 1.0), intensity=(0.04, 0.8))
+FIELD_WINDOW = Window(hue_deg=(75.0, 170.0), chroma=(0.14, 1.0), intensity=(0.04, 0.8))
 #: Default windows of white paint: three overlapping wedges of low chroma
 #: covering every hue.  A pixel counts as paint when it lies in any of them,
 #: or is an exact grey within their intensity range (no window holds greys).
 LINE_WINDOWS = (
-    Window(hue_deg=(-70.0, 60.0), chroma=(0.0, 0.16), intensity=(0.5, 1.0)),
-    Window(hue_deg=(50.0, 180.0), chroma=(0.0, 0.16), intensity=(0.5, 1.0)),
-    Window(hue_deg=(170.0, 300.0), chroma=(0.0, 0.16), intensity=(0.5, 1.0)),
+    Window(hue_deg=(-70.0, 60.0), chroma=(0.0, 0.16), intensity=(0.35, 1.0)),
+    Window(hue_deg=(50.0, 180.0), chroma=(0.0, 0.16), intensity=(0.35, 1.0)),
+    Window(hue_deg=(170.0, 300.0), chroma=(0.0, 0.16), intensity=(0.35, 1.0)),
 )
