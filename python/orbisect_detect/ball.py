@@ -19,14 +19,15 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from functools import lru_cache
 
 import numpy as np
 import numpy.typing as npt
 
 import orbisect
 
-__all__ = ["Ball", "BallSearch", "find_ball", "fit_circle", "circle_support", "refine_circle",
-           "region_scan", "run_borders"]
+__all__ = ["Ball", "BallSearch", "find_ball", "fit_circle", "fit_circle_algebraic", "circle_support",
+           "refine_circle", "region_scan", "run_borders", "scan_lines"]
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int32]
@@ -120,29 +121,79 @@ def run_borders(points: IntArray, width: int, height: int) -> IntArray:
     --------
     >>> run_borders(np.array([[3, 7], [9, 7], [0, 2], [4, 2]], np.int32), 20, 10).tolist()
     [[5, 14], [17, 14], [7, 4]]
+    >>> run_borders(np.array([[5, 0], [5, 9], [6, 3], [6, 8]], np.int32), 20, 10).tolist()
+    [[12, 5], [12, 15]]
     """
-    runs = points[: len(points) & ~1].reshape(-1, 2, 2)
-    start, end = runs[:, 0], runs[:, 1]
-    along_row = (start[:, 1] == end[:, 1]) & (start[:, 0] != end[:, 0])
-    along_column = (start[:, 0] == end[:, 0]) & (start[:, 1] != end[:, 1])
-    # Doubled borders: 2 * p - 1 along the scan line, 2 * p across it.
-    out = np.empty((2, len(runs), 2), np.int32)
-    out[0] = 2 * start
-    out[1] = 2 * end
-    out[0, along_row, 0] -= 1
-    out[1, along_row, 0] -= 1
-    out[0, along_column, 1] -= 1
-    out[1, along_column, 1] -= 1
+    q = np.ascontiguousarray(points[: len(points) & ~1].reshape(-1, 4).T)   # xs, ys, xe, ye
+    along_row = q[1] == q[3]
+    row2 = np.concatenate((along_row, along_row))
+    bx = np.concatenate((q[0], q[2]))
+    by = np.concatenate((q[1], q[3]))
+    bx += bx
+    by += by
+    bx -= row2
+    by -= ~row2
     # A run starting at the line's first pixel, or ending at its last (the
-    # scan closes such runs there), touches the frame's edge.
-    keep = np.empty((2, len(runs)), bool)
-    keep[0] = (along_row & (start[:, 0] > 0)) | (along_column & (start[:, 1] > 0))
-    keep[1] = (along_row & (end[:, 0] < width - 1)) | (along_column & (end[:, 1] < height - 1))
-    return np.ascontiguousarray(out.transpose(1, 0, 2)[keep.T])
+    # scan closes such runs there), touches the frame's edge: its doubled
+    # border along the line is -1, or 2 * size - 3.
+    along = np.where(row2, bx, by)
+    limit = np.where(row2, 2 * width - 3, 2 * height - 3)
+    keep = (along >= 1) & (along < limit)
+    out = np.empty((int(np.count_nonzero(keep)), 2), np.int32)
+    out[:, 0] = bx[keep]
+    out[:, 1] = by[keep]
+    return out
+
+
+def _solve3(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> tuple[float, float, float] | None:
+    """The solution of a 3 x 3 system by Cramer's rule, or None if singular."""
+    (a00, a01, a02), (a10, a11, a12), (a20, a21, a22) = a.tolist()
+    b0, b1, b2 = b.tolist()
+    c0 = a11 * a22 - a12 * a21
+    c1 = a12 * a20 - a10 * a22
+    c2 = a10 * a21 - a11 * a20
+    det = a00 * c0 + a01 * c1 + a02 * c2
+    if det == 0.0 or not math.isfinite(det):
+        return None
+    s0 = (b0 * c0 + a01 * (a12 * b2 - b1 * a22) + a02 * (b1 * a21 - a11 * b2)) / det
+    s1 = (a00 * (b1 * a22 - a12 * b2) + b0 * c1 + a02 * (a10 * b2 - b1 * a20)) / det
+    s2 = (a00 * (a11 * b2 - b1 * a21) + a01 * (b1 * a20 - a10 * b2) + b0 * c2) / det
+    return s0, s1, s2
+
+
+def fit_circle_algebraic(x: FloatArray, y: FloatArray) -> tuple[float, float, float] | None:
+    """The circle x^2 + y^2 + D x + E y + F = 0 nearest the points in the
+    algebraic sense: one linear solve, good from a long arc.
+
+    Examples
+    --------
+    >>> t = np.linspace(0, 2 * np.pi, 40, endpoint=False)
+    >>> [round(v, 6) for v in fit_circle_algebraic(10 + 5 * np.cos(t), -3 + 5 * np.sin(t))]
+    [10.0, -3.0, 5.0]
+    """
+    n = len(x)
+    if n < 3:
+        return None
+    mx, my = float(x.sum()) / n, float(y.sum()) / n
+    s = np.empty((4, n))
+    u, v = np.subtract(x, mx, out=s[0]), np.subtract(y, my, out=s[1])
+    s[2] = 1.0
+    np.multiply(u, u, out=s[3])
+    s[3] += v * v
+    g = s @ s.T
+    sol = _solve3(g[:3, :3], -g[:3, 3])
+    if sol is None:
+        return None
+    d, e, f = sol
+    cx, cy = -0.5 * d, -0.5 * e
+    r2 = cx * cx + cy * cy - f
+    if r2 <= 0.0:
+        return None
+    return cx + mx, cy + my, math.sqrt(r2)
 
 
 def fit_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
-               iterations: int = 4) -> tuple[float, float, float]:
+               iterations: int = 3) -> tuple[float, float, float]:
     """Least-squares circle: minimises the sum of squared distances to it.
 
     Gauss-Newton iterations from a starting circle; with fewer than three
@@ -151,29 +202,27 @@ def fit_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
     Examples
     --------
     >>> t = np.linspace(0, 2 * np.pi, 40, endpoint=False)
-    >>> fit = fit_circle(10 + 5 * np.cos(t), -3 + 5 * np.sin(t), 9.0, -2.0, 4.0)
+    >>> fit = fit_circle(10 + 5 * np.cos(t), -3 + 5 * np.sin(t), 9.0, -2.0, 4.0, iterations=6)
     >>> [round(v, 6) for v in fit]
     [10.0, -3.0, 5.0]
     """
-    if len(x) < 3:
+    n = len(x)
+    if n < 3:
         return cx, cy, r
+    j = np.empty((3, n))
+    j[2] = 1.0
     for _ in range(iterations):
         dx, dy = x - cx, y - cy
-        d = np.hypot(dx, dy)
-        d[d == 0] = 1e-9
-        # Residual d - r; its gradient in (cx, cy, r) is (-dx/d, -dy/d, -1).
-        ux, uy = dx / d, dy / d
-        res = d - r
-        suu = np.array([[ux @ ux, ux @ uy, ux.sum()],
-                        [ux @ uy, uy @ uy, uy.sum()],
-                        [ux.sum(), uy.sum(), float(len(x))]])
-        rhs = np.array([ux @ res, uy @ res, res.sum()])
-        try:
-            step = np.linalg.solve(suu, rhs)
-        except np.linalg.LinAlgError:
+        d = np.sqrt(dx * dx + dy * dy)
+        np.maximum(d, 1e-9, out=d)
+        # Residual d - r; its gradient in (cx, cy, r) is -(dx/d, dy/d, 1).
+        np.divide(dx, d, out=j[0])
+        np.divide(dy, d, out=j[1])
+        step = _solve3(j @ j.T, j @ (d - r))
+        if step is None:
             break
-        cx, cy, r = cx + float(step[0]), cy + float(step[1]), r + float(step[2])
-        if abs(step[0]) + abs(step[1]) + abs(step[2]) < 1e-6:
+        cx, cy, r = cx + step[0], cy + step[1], r + step[2]
+        if abs(step[0]) + abs(step[1]) + abs(step[2]) < 1e-4:
             break
     return cx, cy, r
 
@@ -208,15 +257,34 @@ def circle_support(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
     >>> m, round(s, 2)
     (16, 1.0)
     """
-    d = np.abs(np.hypot(x - cx, y - cy) - r)
-    on = d <= tolerance
-    inliers = int(on.sum())
-    near = int(((d > tolerance) & (d <= 0.4 * r) & (np.hypot(x - cx, y - cy) > r)).sum())
+    dx, dy = x - cx, y - cy
+    d = np.sqrt(dx * dx + dy * dy) - r
+    inliers = int(np.count_nonzero(np.abs(d) <= tolerance))
+    near = int(np.count_nonzero((d > tolerance) & (d <= 0.4 * r)))
     expected = _crossings(rows, cy, cx, r, width) + _crossings(columns, cx, cy, r, height)
     if expected == 0 or inliers == 0:
         return 0.0, inliers
     coverage = min(1.0, inliers / expected)
     return coverage * inliers / (inliers + near), inliers
+
+
+@lru_cache(maxsize=1024)
+def scan_lines(lines: int, count: int) -> FloatArray:
+    """Positions of the distinct lines among the first ``count`` of a scan
+    over ``lines`` lines (bit-reversed order), ascending.
+
+    Examples
+    --------
+    >>> scan_lines(100, 4).tolist()
+    [0.0, 25.0, 50.0, 75.0]
+    """
+    k = np.arange(min(max(count, 0), 65536), dtype=np.int64)
+    rev = np.zeros_like(k)
+    for bit in range(16):
+        rev |= ((k >> bit) & 1) << (15 - bit)
+    out = np.unique((rev * lines) >> 16).astype(np.float64)
+    out.flags.writeable = False
+    return out
 
 
 def _denoised(points: IntArray, min_run: int) -> IntArray:
@@ -253,22 +321,28 @@ def region_scan(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: flo
     b = run_borders(_denoised(buf[:n], 2), w, h)
     xs = b[:, 0] * 0.5 + x0
     ys = b[:, 1] * 0.5 + y0
-    from .detector import scan_positions  # noqa: PLC0415 - shared helper, no cycle at import
-    rows = np.unique(scan_positions(h, n_rows)) + y0
-    cols = np.unique(scan_positions(w, n_cols)) + x0
+    rows = scan_lines(h, n_rows) + y0
+    cols = scan_lines(w, n_cols) + x0
     return xs, ys, rows, cols, (x0, y0, x1, y1)
 
 
 def refine_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
                   tolerance: float) -> tuple[float, float, float]:
-    """Least-squares refits on the points near the circle, the band
-    narrowing from three times the tolerance to the tolerance."""
-    for wide in (3.0, 2.0, 1.0):
-        near = np.abs(np.hypot(x - cx, y - cy) - r) <= wide * tolerance
-        if near.sum() < 5:
-            break
-        cx, cy, r = fit_circle(x[near], y[near], cx, cy, r)
-    return cx, cy, r
+    """Least-squares refits on the points near the circle: an algebraic fit
+    to those within three times the tolerance, then a geometric one to
+    those within the tolerance."""
+    dx, dy = x - cx, y - cy
+    near = np.abs(np.sqrt(dx * dx + dy * dy) - r) <= 3.0 * tolerance
+    if np.count_nonzero(near) < 5:
+        return cx, cy, r
+    first = fit_circle_algebraic(x[near], y[near])
+    if first is not None:
+        cx, cy, r = first
+    dx, dy = x - cx, y - cy
+    near = np.abs(np.sqrt(dx * dx + dy * dy) - r) <= tolerance
+    if np.count_nonzero(near) < 5:
+        return cx, cy, r
+    return fit_circle(x[near], y[near], cx, cy, r)
 
 
 def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str, object],

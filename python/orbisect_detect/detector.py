@@ -31,11 +31,11 @@ import numpy.typing as npt
 
 import orbisect
 
-from .ball import Ball, BallSearch, _denoised, find_ball, run_borders
+from .ball import Ball, BallSearch, _denoised, find_ball, run_borders, scan_lines
 from .lines import Line, LineSearch, field_gaps, find_lines
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
 
-__all__ = ["Detection", "FieldDetector", "scan_positions"]
+__all__ = ["Detection", "FieldDetector", "prepare_frame"]
 
 
 @dataclass(frozen=True)
@@ -67,22 +67,6 @@ class Detection:
         return {"ball": None if self.ball is None else self.ball.to_dict(),
                 "lines": [line.to_dict() for line in self.lines],
                 "timings": dict(self.timings)}
-
-
-def scan_positions(lines: int, count: int) -> npt.NDArray[np.float64]:
-    """Positions of the first ``count`` scan lines over ``lines`` lines, in
-    the order the scans visit them (bit-reversed).
-
-    Examples
-    --------
-    >>> scan_positions(100, 4).tolist()
-    [0.0, 50.0, 25.0, 75.0]
-    """
-    k = np.arange(min(max(count, 0), 65536), dtype=np.int64)
-    rev = np.zeros_like(k)
-    for bit in range(16):
-        rev |= ((k >> bit) & 1) << (15 - bit)
-    return ((rev * lines) >> 16).astype(np.float64)
 
 
 def _libc() -> Any:
@@ -222,7 +206,6 @@ class FieldDetector:
         self.seed = None if seed is None else int(seed)
         self.order: ChannelOrder = order
         self._points = np.empty((0, 2), np.int32)
-        self._positions: dict[tuple[int, int], tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]] = {}
 
     def __repr__(self) -> str:
         return (f"FieldDetector(rows={self.rows}, columns={self.columns}, seed={self.seed}, "
@@ -235,15 +218,6 @@ class FieldDetector:
         if len(self._points) < need:
             self._points = np.empty((need, 2), np.int32)
         return self._points
-
-    def _scan_positions(self, height: int, width: int) -> tuple[npt.NDArray[np.float64],
-                                                                npt.NDArray[np.float64]]:
-        key = (height, width)
-        pos = self._positions.get(key)
-        if pos is None:
-            pos = self._positions[key] = (scan_positions(height, self.rows),
-                                          scan_positions(width, self.columns))
-        return pos
 
     def detect(self, frame: npt.NDArray[np.uint8]) -> Detection:
         """Finds the ball and the lines in one frame.
@@ -266,7 +240,7 @@ class FieldDetector:
         t_start = time.perf_counter()
         img, order = prepare_frame(frame, self.order)
         height, width = img.shape[0], img.shape[1]
-        rows, columns = self._scan_positions(height, width)
+        rows, columns = scan_lines(height, self.rows), scan_lines(width, self.columns)
         buf = self._buffer(height, width)
         n_ball = orbisect.simple_edge_hsv(img, buf, self.ball_window.mapping_for(order),
                                           self.rows, self.columns)

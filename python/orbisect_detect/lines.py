@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from functools import lru_cache
 
 import numpy as np
 import numpy.typing as npt
@@ -32,12 +33,6 @@ __all__ = ["Line", "LineSearch", "Gaps", "field_gaps", "find_lines", "join_piece
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int32]
-
-# slope_limit that lets a line through when its angle with the x axis is more
-# than about 44.4 degrees: with x and y exchanged the other half is covered,
-# and lines at 45 degrees are taken both ways.
-_STEEP = 0.7
-
 
 @dataclass(frozen=True)
 class Line:
@@ -143,10 +138,25 @@ class Gaps:
     along_row: npt.NDArray[np.bool_]
 
 
+@lru_cache(maxsize=64)
+def _stacked(windows: tuple[Window, ...], order: ChannelOrder) -> tuple[npt.NDArray[np.int32], ...]:
+    """The windows' matrices side by side (3 x 3k, so that one product gives
+    every window's h0, h1, t) and their bounds as rows."""
+    bounds = [w.bounds_for(order) for w in windows]
+    m = np.concatenate([b.M.reshape(3, 3).T for b in bounds], axis=1)
+    rows = [np.array([[getattr(b, f)[k] for b in bounds]], np.int64) for f in ("i", "c") for k in (0, 1)]
+    lo = min(w.intensity[0] for w in windows)
+    hi = max(w.intensity[1] for w in windows)
+    grey = np.array([lo * 256.0, hi * 256.0])
+    return (np.ascontiguousarray(m, np.int32), *rows, grey)
+
+
 def paint_mask(pixels: npt.NDArray[np.uint8], windows: tuple[Window, ...],
                order: ChannelOrder) -> npt.NDArray[np.bool_]:
     """Whether pixels have the paint's colour: inside any of the windows, or
     an exact grey within their intensity range (no window holds a grey).
+
+    The window test is the kernels' own, in 32-bit integers.
 
     Examples
     --------
@@ -155,16 +165,14 @@ def paint_mask(pixels: npt.NDArray[np.uint8], windows: tuple[Window, ...],
     ...            LINE_WINDOWS, "rgb").tolist()
     [True, True, False]
     """
-    inside = np.zeros(len(pixels), bool)
-    for w in windows:
-        inside |= w.contains(pixels, order)
-    grey = (pixels[:, 0] == pixels[:, 1]) & (pixels[:, 1] == pixels[:, 2])
-    if grey.any():
-        t = pixels[:, 0].astype(np.float64) * (1.0 / 256.0)
-        lo = min(w.intensity[0] for w in windows)
-        hi = max(w.intensity[1] for w in windows)
-        inside |= grey & (t > lo) & (t < hi)
-    return inside
+    m, i0, i1, c0, c1, grey = _stacked(windows, order)
+    h = pixels.astype(np.int32) @ m
+    h0, h1, t = h[:, 0::3], h[:, 1::3], h[:, 2::3]
+    s = h0 + h1
+    inside = ((h0 > 0) & (h1 > 0) & (t > i0) & (t < i1) & (s > c0) & (s < c1)).any(axis=1)
+    p0 = pixels[:, 0]
+    is_grey = (p0 == pixels[:, 1]) & (p0 == pixels[:, 2]) & (p0 > grey[0]) & (p0 < grey[1])
+    return inside | is_grey  # type: ignore[no-any-return]
 
 
 def field_gaps(points: IntArray, frame: npt.NDArray[np.uint8], windows: tuple[Window, ...],
@@ -229,9 +237,9 @@ def _clip_to_frame(px: float, py: float, ux: float, uy: float, t0: float, t1: fl
 
 
 def _crossings(lines: FloatArray, a: float, b: float) -> int:
-    """Scanned lines at positions `lines` between a and b."""
+    """Scanned lines at positions `lines` (ascending) between a and b."""
     lo, hi = (a, b) if a <= b else (b, a)
-    return int(np.count_nonzero((lines >= lo) & (lines <= hi)))
+    return int(np.searchsorted(lines, hi, "right") - np.searchsorted(lines, lo, "left"))
 
 
 # A gap supports a line only when its scan line crosses the line at more than
@@ -239,24 +247,49 @@ def _crossings(lines: FloatArray, a: float, b: float) -> int:
 # not the stripe.
 _MIN_CROSSING = 0.45
 
+# The fits refuse lines parallel to their x axis, whatever the slope_limit
+# (with 0, only exactly parallel samples).  The points are therefore fitted
+# in a frame turned by atan(3/4), where that refused direction is an image
+# slope of exactly -3/4 between two sampled points: a rare sample, and any
+# line is found through its other pairs.  (x, y) -> (4x - 3y, 3x + 4y) keeps
+# them integers, five times larger.
+_TURN = np.array([[4, 3], [-3, 4]], np.int32)
 
-def _paint_end(frame: npt.NDArray[np.uint8], windows: tuple[Window, ...], order: ChannelOrder,
-               px: float, py: float, ux: float, uy: float, t: float, sign: float,
-               reach: float, t_limit: float) -> float:
-    """Where the paint ends along the centre line beyond t: the first pixel
-    (1 px steps, up to `reach`) that is not paint, less half a pixel."""
-    steps = np.arange(1.0, max(reach, 1.0) + 1.0)
-    ts = t + sign * steps
-    ts = ts[(ts - t_limit) * sign <= 0]
-    if len(ts) == 0:
-        return t_limit
-    xs = np.rint(px + ts * ux).astype(np.intp)
-    ys = np.rint(py + ts * uy).astype(np.intp)
-    paint = paint_mask(frame[ys, xs], windows, order)
-    if paint.all():
-        return float(ts[-1]) if len(ts) == len(steps) else t_limit
-    first = int(np.argmin(paint))
-    return float(ts[first]) - 0.5 * sign
+
+def _paint_ends(frame: npt.NDArray[np.uint8], windows: tuple[Window, ...], order: ChannelOrder,
+                ends: list[tuple[float, float, float, float, float, float]], reach: int
+                ) -> list[float]:
+    """Where the paint ends along centre lines, all ends at once.
+
+    Each end is (px, py, ux, uy, t, t_limit): the paint is followed from
+    p + t u in 1 px steps away from the line's middle (towards t_limit, the
+    frame's edge) up to `reach` steps; the end is half a pixel before the
+    first step that is not paint, or the last step, or t_limit.
+    """
+    if not ends:
+        return []
+    e = np.array(ends)
+    sign = np.sign(e[:, 5] - e[:, 4])
+    sign[sign == 0] = 1.0
+    steps = np.arange(1.0, reach + 1.0)
+    ts = e[:, 4:5] + sign[:, None] * steps                      # (ends, reach)
+    inside = (ts - e[:, 5:6]) * sign[:, None] <= 0.0
+    xs = np.rint(e[:, 0:1] + ts * e[:, 2:3]).astype(np.intp)
+    ys = np.rint(e[:, 1:2] + ts * e[:, 3:4]).astype(np.intp)
+    np.clip(xs, 0, frame.shape[1] - 1, out=xs)
+    np.clip(ys, 0, frame.shape[0] - 1, out=ys)
+    paint = paint_mask(frame[ys.ravel(), xs.ravel()], windows, order).reshape(ts.shape) & inside
+    # The first step that is not paint (or reach when all are).
+    first = np.where(paint.all(axis=1), reach, np.argmin(paint, axis=1))
+    out = []
+    for k, f in enumerate(first.tolist()):
+        if f == 0:
+            out.append(float(e[k, 4]) + 0.5 * float(sign[k]))
+        elif f >= reach or not inside[k, f]:
+            out.append(float(ts[k, f - 1]) if f >= reach else float(e[k, 5]))
+        else:
+            out.append(float(ts[k, f]) - 0.5 * float(sign[k]))
+    return out
 
 
 def _joined(a: Line, b: Line, tolerance: float) -> Line | None:
@@ -289,7 +322,7 @@ def join_pieces(lines: list[Line], tolerance: float) -> list[Line]:
     --------
     >>> pieces = [Line(0.0, 5.0, 100.0, 5.0, 6.0, 1.0), Line(150.0, 5.5, 300.0, 5.5, 6.0, 0.8)]
     >>> [round(v, 2) for v in join_pieces(pieces, 1.5)[0].to_dict().values()]
-    [0.0, 5.0, 300.0, 5.0, 6.0, 0.88]
+    [0.0, 5.5, 300.0, 5.5, 6.0, 0.88]
     """
     out: list[Line] = []
     for line in sorted(lines, key=lambda l: -l.length):
@@ -320,7 +353,7 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], windows: tuple[Window, 
     order : {"rgb", "bgr"}
         The frame's channel order.
     rows, columns : ndarray
-        Positions of the scanned rows and columns.
+        Positions of the scanned rows and columns, ascending.
     search : LineSearch
         Parameters.
 
@@ -330,86 +363,87 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], windows: tuple[Window, 
         At most ``search.max_lines``, in the order found (most points first).
     """
     height, width = frame.shape[0], frame.shape[1]
-    pts = gaps.doubled
-    x_all, y_all = pts[:, 0] * 0.5, pts[:, 1] * 0.5
+    n_all = len(gaps.doubled)
+    if n_all < search.min_points:
+        return []
+    turned = gaps.doubled @ _TURN                 # (4x - 3y, 3x + 4y), doubled
+    x_all = gaps.doubled[:, 0] * 0.5
+    y_all = gaps.doubled[:, 1] * 0.5
     lengths, along_row = gaps.length, gaps.along_row
-    alive = np.ones(len(pts), bool)
+    alive = np.ones(n_all, bool)
     spacing = max(height / max(len(rows), 1), width / max(len(columns), 1))
-    found: list[Line] = []
-    delta = max(1, int(round(2 * search.tolerance)))
+    delta = max(1, int(round(10 * search.tolerance)))      # doubled, turned: x10
+    tol = search.tolerance
+    raw: list[tuple[float, float, float, float, float, float, float, float]] = []
     rejected = 0
-    while len(found) < search.max_lines and rejected < 3:
+    while len(raw) < search.max_lines and rejected < 3:
         idx = np.flatnonzero(alive)
         if len(idx) < search.min_points:
             break
         if len(idx) % 2 == 0:           # an odd count keeps the sampler mixing
             idx = idx[:-1]
-        sub = np.ascontiguousarray(pts[idx])
         flags = np.empty(len(idx), np.uint8)
-        best_m, best_line = 0, None
-        for swap in (False, True):
-            src = np.ascontiguousarray(sub[:, ::-1]) if swap else sub
-            line = orbisect.ransac_line(src, flags, search.iterations, delta, _STEEP)
-            if line["nx"] == 0 and line["ny"] == 0:    # no candidate: every flag is set
-                continue
-            m = int(np.count_nonzero(flags))
-            if m > best_m:
-                best_m, best_line = m, (line, swap)
-        if best_line is None or best_m < search.min_points:
+        line = orbisect.ransac_line(turned[idx], flags, search.iterations, delta, 0.0)
+        if line["nx"] == 0 and line["ny"] == 0:          # no candidate: every flag is set
             break
-        line, swap = best_line
-        px, py, nx, ny = line["px"] * 0.5, line["py"] * 0.5, float(line["nx"]), float(line["ny"])
-        if swap:
-            px, py, nx, ny = py, px, ny, nx
-        norm = math.hypot(nx, ny)
-        ux, uy = ny / norm, -nx / norm
-        x, y, rowgap = x_all[idx], y_all[idx], along_row[idx]
-        on = np.zeros(len(idx), bool)
-        for _ in range(3):
-            steep = np.where(rowgap, abs(uy), abs(ux)) > _MIN_CROSSING
-            on = (np.abs((x - px) * uy - (y - py) * ux) <= search.tolerance) & steep
-            if np.count_nonzero(on) < 2:
-                break
-            px, py, ux, uy = _refine(x[on], y[on])
-        n_on = int(np.count_nonzero(on))
-        if n_on < search.min_points:
-            alive[idx[on]] = False
-            rejected += 1
-            continue
-        # The largest run of inliers without a hole longer than a few scan
-        # spacings is the stripe; the others go back to the pool.
-        t = (x - px) * ux + (y - py) * uy
-        on_idx = np.flatnonzero(on)
-        order_t = np.argsort(t[on_idx])
-        ts = t[on_idx][order_t]
-        cuts = np.flatnonzero(np.diff(ts) > 3.0 * spacing + 10.0)
-        bounds = np.concatenate(([0], cuts + 1, [len(ts)]))
-        k = int(np.argmax(np.diff(bounds)))
-        seg = on_idx[order_t[bounds[k]:bounds[k + 1]]]
+        cand = idx[flags.view(bool)]
+        if len(cand) < search.min_points:
+            break
+        # Total least squares on the candidate's points, then its points
+        # again: near the refined line and crossed steeply by their scan line.
+        x, y = x_all[cand], y_all[cand]
+        px, py, ux, uy = _refine(x, y)
+        dx, dy = x - px, y - py
+        steep = np.where(along_row[cand], abs(uy), abs(ux)) > _MIN_CROSSING
+        on = (np.abs(dx * uy - dy * ux) <= tol) & steep
+        seg = cand[on]
         if len(seg) < search.min_points:
-            alive[idx[on]] = False
+            alive[cand] = False
             rejected += 1
             continue
-        if len(seg) < n_on:
-            px, py, ux, uy = _refine(x[seg], y[seg])
-            t = (x - px) * ux + (y - py) * uy
-        t_lo, t_hi = float(t[seg].min()), float(t[seg].max())
-        f0, f1 = _clip_to_frame(px, py, ux, uy, -1e9, 1e9, width, height)
-        t0 = _paint_end(frame, windows, order, px, py, ux, uy, t_lo, -1.0, spacing + 2.0, f0)
-        t1 = _paint_end(frame, windows, order, px, py, ux, uy, t_hi, 1.0, spacing + 2.0, f1)
+        # The longest run of points without a hole of a few scan spacings is
+        # the stripe (a stray point far along the line must not stretch it);
+        # the others go back to the pool.
+        t = (dx * ux + dy * uy)[on]
+        order_t = np.argsort(t)
+        ts = t[order_t]
+        cuts = np.flatnonzero(np.diff(ts) > 3.0 * spacing + 10.0)
+        if len(cuts):
+            bounds = np.concatenate(([0], cuts + 1, [len(ts)]))
+            k = int(np.argmax(np.diff(bounds)))
+            keep = order_t[bounds[k]:bounds[k + 1]]
+            seg, ts = seg[keep], ts[bounds[k]:bounds[k + 1]]
+            if len(seg) < search.min_points:
+                alive[seg] = False
+                rejected += 1
+                continue
+            px, py, ux, uy = _refine(x_all[seg], y_all[seg])
+            ts = (x_all[seg] - px) * ux + (y_all[seg] - py) * uy
+        alive[seg] = False
+        t_lo, t_hi = float(ts.min()), float(ts.max())
         # Width: a row gap is the stripe's width over |sin| of its angle with
         # the row (a column gap over |cos|).
-        crossing = np.where(rowgap[seg], abs(uy), abs(ux))
-        stripe = float(np.median(lengths[idx[seg]] * crossing))
+        w = lengths[seg] * np.where(along_row[seg], abs(uy), abs(ux))
+        stripe = float(np.partition(w, len(w) // 2)[len(w) // 2])
         expected = 0
         if abs(uy) > _MIN_CROSSING:
-            expected += _crossings(rows, py + t0 * uy, py + t1 * uy)
+            expected += _crossings(rows, py + t_lo * uy, py + t_hi * uy)
         if abs(ux) > _MIN_CROSSING:
-            expected += _crossings(columns, px + t0 * ux, px + t1 * ux)
+            expected += _crossings(columns, px + t_lo * ux, px + t_hi * ux)
         support = min(1.0, len(seg) / expected) if expected else 0.0
-        alive[idx[seg]] = False
         if support < search.min_support:
             rejected += 1
             continue
-        found.append(Line(px + t0 * ux, py + t0 * uy, px + t1 * ux, py + t1 * uy, stripe, support))
+        raw.append((px, py, ux, uy, t_lo, t_hi, stripe, support))
+    # Follow each stripe's paint beyond its outermost points, to its end or
+    # the frame's edge.
+    ends = []
+    for px, py, ux, uy, t_lo, t_hi, _, _ in raw:
+        f0, f1 = _clip_to_frame(px, py, ux, uy, -1e9, 1e9, width, height)
+        ends.append((px, py, ux, uy, t_lo, f0))
+        ends.append((px, py, ux, uy, t_hi, f1))
+    t_ends = _paint_ends(frame, windows, order, ends, int(spacing) + 2)
+    found = [Line(px + t_ends[2 * k] * ux, py + t_ends[2 * k] * uy,
+                  px + t_ends[2 * k + 1] * ux, py + t_ends[2 * k + 1] * uy, stripe, support)
+             for k, (px, py, ux, uy, _, _, stripe, support) in enumerate(raw)]
     return join_pieces(found, search.tolerance)
