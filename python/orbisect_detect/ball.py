@@ -26,8 +26,8 @@ import numpy.typing as npt
 
 import orbisect
 
-__all__ = ["Ball", "BallSearch", "find_ball", "fit_circle", "fit_circle_algebraic", "circle_support",
-           "refine_circle", "region_scan", "run_borders", "scan_lines"]
+__all__ = ["Ball", "BallSearch", "find_ball", "fit_circle", "fit_circle_algebraic", "circle_support", "chord_candidates",
+           "outside_share", "refine_circle", "region_scan", "run_borders", "scan_lines"]
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int32]
@@ -87,15 +87,15 @@ class BallSearch:
 
     Examples
     --------
-    >>> BallSearch(min_r=10.0).max_r
+    >>> BallSearch(min_r=12.0).max_r
     80.0
     """
 
-    min_r: float = 8.0
+    min_r: float = 10.0
     max_r: float = 80.0
     iterations: int = 200
     tolerance: float = 1.5
-    min_support: float = 0.55
+    min_support: float = 0.45
     candidates: int = 4
     min_run: int = 6
 
@@ -245,9 +245,10 @@ def circle_support(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
     support = coverage * roundness, where coverage is the share of the
     expected crossings of the circle with the scanned rows and columns (those
     inside the frame) that have a border point within ``tolerance``, and
-    roundness is the share of inliers among the border points in the ring
-    from the circle to 1.4 times its radius (a blob that is not round has
-    border points outside the circle it is fitted to).
+    roundness is the share of inliers among the border points on or outside
+    the circle (a blob that is not round has border points outside the
+    circle it is fitted to; points inside are the ball's own marks, a
+    highlight or a bar in front of it).
 
     Examples
     --------
@@ -260,7 +261,7 @@ def circle_support(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
     dx, dy = x - cx, y - cy
     d = np.sqrt(dx * dx + dy * dy) - r
     inliers = int(np.count_nonzero(np.abs(d) <= tolerance))
-    near = int(np.count_nonzero((d > tolerance) & (d <= 0.4 * r)))
+    near = int(np.count_nonzero(d > tolerance))
     expected = _crossings(rows, cy, cx, r, width) + _crossings(columns, cx, cy, r, height)
     if expected == 0 or inliers == 0:
         return 0.0, inliers
@@ -345,8 +346,108 @@ def refine_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
     return fit_circle(x[near], y[near], cx, cy, r)
 
 
+def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_r: float,
+                     agree: float = 2.5) -> list[tuple[float, float, float, int]]:
+    """Circles proposed by crossing pairs of chords, strongest first.
+
+    A row run and a column run that cross each other are two chords of the
+    same object.  Were it a circle, the row chord's middle would give the
+    centre's x, the column chord's middle its y, and each chord, with its
+    distance from the centre, the radius: the pair proposes a circle when
+    the two radii agree within ``agree`` pixels.  Proposals are pooled on a
+    4-pixel grid of centres; each pool's mean is a candidate, with its number
+    of pairs as votes.  Runs touching the frame's edge propose nothing.
+
+    Returns
+    -------
+    list of (cx, cy, r, votes)
+
+    Examples
+    --------
+    >>> runs = np.array([[40, 50, 61, 50], [50, 40, 50, 61]], np.int32)   # one row, one column
+    >>> [(round(cx, 1), round(cy, 1), round(r, 1), v) for cx, cy, r, v in
+    ...  chord_candidates(runs.reshape(-1, 2), 100, 100, 5, 50)]
+    [(50.0, 50.0, 10.5, 1)]
+    """
+    q = runs[: len(runs) & ~1].reshape(-1, 4)
+    row = (q[:, 1] == q[:, 3]) & (q[:, 0] > 0) & (q[:, 2] < width - 1)
+    col = (q[:, 0] == q[:, 2]) & (q[:, 1] > 0) & (q[:, 3] < height - 1) & ~row
+    r_runs, c_runs = q[row].astype(np.float64), q[col].astype(np.float64)
+    if len(r_runs) == 0 or len(c_runs) == 0:
+        return []
+    # Row chord: y, borders at xs - 0.5 and xe - 0.5; column chord likewise.
+    ry, ra, rb = r_runs[:, 1:2], r_runs[:, 0:1] - 0.5, r_runs[:, 2:3] - 0.5
+    cx_, ca, cb = c_runs[:, 0], c_runs[:, 1] - 0.5, c_runs[:, 3] - 0.5
+    cross = (ra < cx_) & (cx_ < rb) & (ca < ry) & (ry < cb)
+    i, j = np.nonzero(cross)
+    if len(i) == 0:
+        return []
+    mx = (ra[i, 0] + rb[i, 0]) * 0.5
+    my = (ca[j] + cb[j]) * 0.5
+    r1 = np.sqrt(((rb[i, 0] - ra[i, 0]) * 0.5) ** 2 + (ry[i, 0] - my) ** 2)
+    r2 = np.sqrt(((cb[j] - ca[j]) * 0.5) ** 2 + (cx_[j] - mx) ** 2)
+    ok = (np.abs(r1 - r2) <= agree) & (r1 >= min_r) & (r1 <= max_r)
+    if not ok.any():
+        return []
+    mx, my, rr = mx[ok], my[ok], (r1[ok] + r2[ok]) * 0.5
+    cell = np.floor(mx * 0.25).astype(np.int64) * 4096 + np.floor(my * 0.25).astype(np.int64)
+    keys, inverse, votes = np.unique(cell, return_inverse=True, return_counts=True)
+    sx = np.bincount(inverse, mx)
+    sy = np.bincount(inverse, my)
+    sr = np.bincount(inverse, rr)
+    best = np.argsort(-votes, kind="stable")
+    return [(float(sx[k] / votes[k]), float(sy[k] / votes[k]), float(sr[k] / votes[k]), int(votes[k]))
+            for k in best.tolist()]
+
+
+def _check(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: float, cy: float, r: float,
+           search: BallSearch) -> Ball | None:
+    """A candidate refined and scored on a dense scan around it."""
+    height, width = frame.shape[0], frame.shape[1]
+    tol = search.tolerance
+    step = min(max(r / 8.0, 1.0), 4.0)
+    xs, ys, rows, cols, _ = region_scan(frame, window, cx, cy, r, step)
+    if len(xs) < 5:
+        return None
+    cx, cy, r = refine_circle(xs, ys, cx, cy, r, tol)
+    if not search.min_r <= r <= search.max_r:
+        return None
+    support, _ = circle_support(xs, ys, cx, cy, r, rows, cols, width, height, tol)
+    return Ball(cx, cy, r, support * max(0.0, 1.0 - 2.0 * outside_share(frame, window, cx, cy, r)))
+
+
+# Directions of the samples of outside_share().
+_RING = np.exp(2j * np.pi * np.arange(48) / 48)
+
+
+def outside_share(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: float, cy: float,
+                  r: float) -> float:
+    """Share of the frame's pixels on a ring just outside the circle that
+    are inside the window.
+
+    Around a ball that share is small (grass, its shadow, a line, a bar);
+    around one lobe of a ball-coloured blob the other lobe is on the ring.
+    """
+    ring = (cx + 1j * cy) + (1.15 * r + 2.0) * _RING
+    xs = np.rint(ring.real).astype(np.intp)
+    ys = np.rint(ring.imag).astype(np.intp)
+    ok = (xs >= 0) & (xs < frame.shape[1]) & (ys >= 0) & (ys < frame.shape[0])
+    n = int(np.count_nonzero(ok))
+    if n == 0:
+        return 0.0
+    px = frame[ys[ok], xs[ok]].astype(np.int32)
+    m = np.asarray(window["M"], np.int32).reshape(3, 3)
+    i, c = window["i"], window["c"]
+    h = px @ m.T
+    s = h[:, 0] + h[:, 1]
+    inside = ((h[:, 0] > 0) & (h[:, 1] > 0) & (h[:, 2] > i[0]) & (h[:, 2] < i[1])  # type: ignore[index]
+              & (s > c[0]) & (s < c[1]))  # type: ignore[index]
+    return int(np.count_nonzero(inside)) / n
+
+
 def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str, object],
-              search: BallSearch) -> Ball | None:
+              search: BallSearch,
+              runs_candidates: list[tuple[float, float, float, int]] | None = None) -> Ball | None:
     """The best supported circle among doubled border points.
 
     Parameters
@@ -361,16 +462,40 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
         The ball's window, as the kernels take it.
     search : BallSearch
         Parameters.
+    runs_candidates : list, optional
+        Candidates from crossing chords (:func:`chord_candidates`), tried
+        first.
 
     Returns
     -------
     Ball or None
         None when no candidate reaches ``search.min_support``.
     """
-    height, width = frame.shape[0], frame.shape[1]
     pts = borders
     best: Ball | None = None
     tol = search.tolerance
+    tried: list[tuple[float, float, float]] = []
+
+    def consider(ball: Ball | None) -> bool:
+        """Keeps the better ball; True when it is good enough to stop."""
+        nonlocal best
+        if ball is None:
+            return False
+        tried.append((ball.x, ball.y, ball.r))
+        if ball.support >= search.min_support and (best is None or ball.support > best.support):
+            best = ball
+        return best is not None and best.support > 0.85
+
+    def seen(cx: float, cy: float, r: float) -> bool:
+        return any(abs(cx - x) + abs(cy - y) + abs(r - rr) < 3.0 for x, y, rr in tried)
+
+    # Crossing chords first: a clean ball proposes itself whatever else is
+    # in the frame.
+    for cx, cy, r, votes in (runs_candidates or [])[: search.candidates]:
+        if not seen(cx, cy, r) and consider(_check(frame, window, cx, cy, r, search)):
+            return best
+    # Then RANSAC over the border points, which also sees balls that a bar
+    # or the frame's edge cuts.
     for _ in range(search.candidates):
         if len(pts) < 5:
             break
@@ -380,19 +505,12 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
             break
         x, y = pts[:, 0] * 0.5, pts[:, 1] * 0.5
         cx, cy, r = refine_circle(x, y, c["x"] * 0.5, c["y"] * 0.5, c["r"] * 0.5, tol)
-        # Drop this candidate's points from the coarse set, whatever comes of it.
-        ring = np.abs(np.hypot(x - cx, y - cy) - r) <= 2 * tol
-        if search.min_r <= r <= search.max_r:
-            step = min(max(r / 8.0, 1.0), 4.0)
-            xs, ys, rows, cols, _ = region_scan(frame, window, cx, cy, r, step)
-            if len(xs) >= 5:
-                cx, cy, r = refine_circle(xs, ys, cx, cy, r, tol)
-                support, _ = circle_support(xs, ys, cx, cy, r, rows, cols, width, height, tol)
-                if (support >= search.min_support and search.min_r <= r <= search.max_r
-                        and (best is None or support > best.support)):
-                    best = Ball(cx, cy, r, support)
-                    if support > 0.85:
-                        break
+        # This candidate's points leave the coarse set, whatever comes of it.
+        dx, dy = x - cx, y - cy
+        ring = np.abs(np.sqrt(dx * dx + dy * dy) - r) <= 2 * tol
+        if search.min_r <= r <= search.max_r and not seen(cx, cy, r):
+            if consider(_check(frame, window, cx, cy, r, search)):
+                break
         if not ring.any():
             break
         pts = np.ascontiguousarray(pts[~ring])
