@@ -27,7 +27,7 @@ import numpy.typing as npt
 import orbisect
 
 __all__ = ["Ball", "BallSearch", "find_ball", "fit_circle", "fit_circle_algebraic", "circle_support", "chord_candidates",
-           "outside_share", "refine_circle", "region_scan", "run_borders", "scan_lines"]
+           "hidden", "outside_share", "refine_circle", "region_scan", "run_borders", "scan_lines"]
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int32]
@@ -227,27 +227,48 @@ def fit_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
     return cx, cy, r
 
 
-def _crossings(lines: FloatArray, centre: float, across: float, r: float, limit: int) -> int:
-    """Border crossings of a circle along scan lines at positions `lines`:
-    two per line within the radius, each counted when it lies inside the
-    frame (away from its edge) along the line."""
-    h = r * r - (lines - centre) ** 2
-    half = np.sqrt(h[h > 0])
-    lo, hi = across - half, across + half
-    return int(((lo > 0.5) & (lo < limit - 1.5)).sum() + ((hi > 0.5) & (hi < limit - 1.5)).sum())
+def _crossing_points(cx: float, cy: float, r: float, rows: FloatArray, columns: FloatArray,
+                     width: int, height: int) -> tuple[FloatArray, FloatArray]:
+    """Where a circle crosses the scanned rows and columns, inside the frame
+    and away from its edge."""
+    h = r * r - (rows - cy) ** 2
+    m = h > 0
+    half, yr = np.sqrt(h[m]), rows[m]
+    h2 = r * r - (columns - cx) ** 2
+    m2 = h2 > 0
+    half2, xc = np.sqrt(h2[m2]), columns[m2]
+    xs = np.concatenate((cx - half, cx + half, xc, xc))
+    ys = np.concatenate((yr, yr, cy - half2, cy + half2))
+    keep = (xs > 0.5) & (xs < width - 1.5) & (ys > 0.5) & (ys < height - 1.5)
+    return xs[keep], ys[keep]
+
+
+def hidden(frame: npt.NDArray[np.uint8], cx: float, cy: float, r: float, xs: FloatArray,
+           ys: FloatArray) -> npt.NDArray[np.bool_]:
+    """Whether points of a circle's border are hidden by something dark and
+    colourless in front of it (a robot's leg): the pixel two pixels inside
+    the border there has chroma below 0.08 and intensity below 0.35."""
+    k = 2.0 / max(r, 1.0)
+    px = np.clip(np.rint(xs + (cx - xs) * k).astype(np.intp), 0, frame.shape[1] - 1)
+    py = np.clip(np.rint(ys + (cy - ys) * k).astype(np.intp), 0, frame.shape[0] - 1)
+    p = frame[py, px].astype(np.float64)
+    a = p[:, 0] - 0.5 * (p[:, 1] + p[:, 2])
+    b = 0.8660254037844386 * (p[:, 1] - p[:, 2])
+    return (a * a + b * b < 20.48 ** 2) & (p.sum(axis=1) < 0.35 * 768.0)  # type: ignore[no-any-return]
 
 
 def circle_support(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
                    rows: FloatArray, columns: FloatArray, width: int, height: int,
-                   tolerance: float) -> tuple[float, int]:
+                   tolerance: float, frame: npt.NDArray[np.uint8] | None = None) -> tuple[float, int]:
     """Support of a circle among border points, and its number of inliers.
 
     support = coverage * roundness, where coverage is the share of the
     expected crossings of the circle with the scanned rows and columns (those
-    inside the frame) that have a border point within ``tolerance``, and
-    roundness is the share of inliers among the border points on or outside
-    the circle (a blob that is not round has border points outside the
-    circle it is fitted to; points inside are the ball's own marks, a
+    inside the frame and, with ``frame`` given, not hidden by something dark
+    in front: :func:`hidden`) that have a border point within ``tolerance``,
+    and roundness is the share of inliers among the border points on or
+    outside the circle (a blob that is not round has border points outside
+    the circle it is fitted to; points inside are the ball's own marks, a
     highlight or a bar in front of it).
 
     Examples
@@ -261,12 +282,15 @@ def circle_support(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
     dx, dy = x - cx, y - cy
     d = np.sqrt(dx * dx + dy * dy) - r
     inliers = int(np.count_nonzero(np.abs(d) <= tolerance))
-    near = int(np.count_nonzero(d > tolerance))
-    expected = _crossings(rows, cy, cx, r, width) + _crossings(columns, cx, cy, r, height)
-    if expected == 0 or inliers == 0:
+    outside = int(np.count_nonzero(d > tolerance))
+    xs, ys = _crossing_points(cx, cy, r, rows, columns, width, height)
+    expected = len(xs)
+    if frame is not None and expected:
+        expected -= int(np.count_nonzero(hidden(frame, cx, cy, r, xs, ys)))
+    if expected <= 0 or inliers == 0:
         return 0.0, inliers
     coverage = min(1.0, inliers / expected)
-    return coverage * inliers / (inliers + near), inliers
+    return coverage * inliers / (inliers + outside), inliers
 
 
 @lru_cache(maxsize=1024)
@@ -346,17 +370,40 @@ def refine_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
     return fit_circle(x[near], y[near], cx, cy, r)
 
 
+def _parallel_pairs(pos: FloatArray, lo: FloatArray, hi: FloatArray, agree: float
+                    ) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Circles through pairs of parallel chords with the same middle.
+
+    Chords at positions ``pos`` across the scan direction, from ``lo`` to
+    ``hi`` along it.  Two chords of one circle share their middle (the
+    centre's coordinate along the chords), and their half-lengths h1, h2 at
+    positions p1, p2 give the centre's other coordinate:
+    c = (h1^2 - h2^2 + p1^2 - p2^2) / (2 (p1 - p2)).
+    Returns the centres' coordinate across the chords, along them, and radii.
+    """
+    mid = (lo + hi) * 0.5
+    half2 = ((hi - lo) * 0.5) ** 2
+    i, j = np.nonzero((np.abs(mid[:, None] - mid[None, :]) <= agree)
+                      & (pos[None, :] - pos[:, None] >= 4.0))
+    c = (half2[i] - half2[j] + pos[i] ** 2 - pos[j] ** 2) / (2.0 * (pos[i] - pos[j]))
+    r = np.sqrt(half2[i] + (pos[i] - c) ** 2)
+    return c, (mid[i] + mid[j]) * 0.5, r
+
+
 def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_r: float,
                      agree: float = 2.5) -> list[tuple[float, float, float, int]]:
-    """Circles proposed by crossing pairs of chords, strongest first.
+    """Circles proposed by pairs of chords, strongest first.
 
     A row run and a column run that cross each other are two chords of the
     same object.  Were it a circle, the row chord's middle would give the
     centre's x, the column chord's middle its y, and each chord, with its
     distance from the centre, the radius: the pair proposes a circle when
-    the two radii agree within ``agree`` pixels.  Proposals are pooled on a
-    4-pixel grid of centres; each pool's mean is a candidate, with its number
-    of pairs as votes.  Runs touching the frame's edge propose nothing.
+    the two radii agree within ``agree`` pixels.  Two parallel chords whose
+    middles agree propose the circle through both (a bar in front of a ball
+    cuts its row chords, but the column chords beside the bar are whole).
+    Proposals are pooled on a 4-pixel grid of centres; each pool's mean is a
+    candidate, with its number of pairs as votes.  Runs touching the frame's
+    edge propose nothing.
 
     Returns
     -------
@@ -373,25 +420,40 @@ def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_
     row = (q[:, 1] == q[:, 3]) & (q[:, 0] > 0) & (q[:, 2] < width - 1)
     col = (q[:, 0] == q[:, 2]) & (q[:, 1] > 0) & (q[:, 3] < height - 1) & ~row
     r_runs, c_runs = q[row].astype(np.float64), q[col].astype(np.float64)
-    if len(r_runs) == 0 or len(c_runs) == 0:
-        return []
-    # Row chord: y, borders at xs - 0.5 and xe - 0.5; column chord likewise.
-    ry, ra, rb = r_runs[:, 1:2], r_runs[:, 0:1] - 0.5, r_runs[:, 2:3] - 0.5
+    # Row chord at y, borders at xs - 0.5 and xe - 0.5; column chord likewise.
+    ry, ra, rb = r_runs[:, 1], r_runs[:, 0] - 0.5, r_runs[:, 2] - 0.5
     cx_, ca, cb = c_runs[:, 0], c_runs[:, 1] - 0.5, c_runs[:, 3] - 0.5
-    cross = (ra < cx_) & (cx_ < rb) & (ca < ry) & (ry < cb)
-    i, j = np.nonzero(cross)
-    if len(i) == 0:
+    xs, ys, rs = [], [], []
+    if len(ry) and len(cx_):
+        cross = ((ra[:, None] < cx_) & (cx_ < rb[:, None]) & (ca < ry[:, None]) & (ry[:, None] < cb))
+        i, j = np.nonzero(cross)
+        mx = (ra[i] + rb[i]) * 0.5
+        my = (ca[j] + cb[j]) * 0.5
+        r1 = np.sqrt(((rb[i] - ra[i]) * 0.5) ** 2 + (ry[i] - my) ** 2)
+        r2 = np.sqrt(((cb[j] - ca[j]) * 0.5) ** 2 + (cx_[j] - mx) ** 2)
+        ok = np.abs(r1 - r2) <= agree
+        xs.append(mx[ok])
+        ys.append(my[ok])
+        rs.append((r1[ok] + r2[ok]) * 0.5)
+    if len(cx_) > 1:
+        cy_, cx2, cr = _parallel_pairs(cx_, ca, cb, agree)
+        xs.append(cy_)
+        ys.append(cx2)
+        rs.append(cr)
+    if len(ry) > 1:
+        cy2, cx3, cr = _parallel_pairs(ry, ra, rb, agree)
+        xs.append(cx3)
+        ys.append(cy2)
+        rs.append(cr)
+    if not xs:
         return []
-    mx = (ra[i, 0] + rb[i, 0]) * 0.5
-    my = (ca[j] + cb[j]) * 0.5
-    r1 = np.sqrt(((rb[i, 0] - ra[i, 0]) * 0.5) ** 2 + (ry[i, 0] - my) ** 2)
-    r2 = np.sqrt(((cb[j] - ca[j]) * 0.5) ** 2 + (cx_[j] - mx) ** 2)
-    ok = (np.abs(r1 - r2) <= agree) & (r1 >= min_r) & (r1 <= max_r)
+    mx, my, rr = np.concatenate(xs), np.concatenate(ys), np.concatenate(rs)
+    ok = (rr >= min_r) & (rr <= max_r)
     if not ok.any():
         return []
-    mx, my, rr = mx[ok], my[ok], (r1[ok] + r2[ok]) * 0.5
+    mx, my, rr = mx[ok], my[ok], rr[ok]
     cell = np.floor(mx * 0.25).astype(np.int64) * 4096 + np.floor(my * 0.25).astype(np.int64)
-    keys, inverse, votes = np.unique(cell, return_inverse=True, return_counts=True)
+    _, inverse, votes = np.unique(cell, return_inverse=True, return_counts=True)
     sx = np.bincount(inverse, mx)
     sy = np.bincount(inverse, my)
     sr = np.bincount(inverse, rr)
@@ -412,7 +474,7 @@ def _check(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: float, c
     cx, cy, r = refine_circle(xs, ys, cx, cy, r, tol)
     if not search.min_r <= r <= search.max_r:
         return None
-    support, _ = circle_support(xs, ys, cx, cy, r, rows, cols, width, height, tol)
+    support, _ = circle_support(xs, ys, cx, cy, r, rows, cols, width, height, tol, frame)
     return Ball(cx, cy, r, support * max(0.0, 1.0 - 2.0 * outside_share(frame, window, cx, cy, r)))
 
 
