@@ -401,9 +401,9 @@ def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_
     the two radii agree within ``agree`` pixels.  Two parallel chords whose
     middles agree propose the circle through both (a bar in front of a ball
     cuts its row chords, but the column chords beside the bar are whole).
-    Proposals are pooled on a 4-pixel grid of centres; each pool's mean is a
-    candidate, with its number of pairs as votes.  Runs touching the frame's
-    edge propose nothing.
+    A proposal's votes are the proposals that agree with it within 3 px; the
+    best four that do not agree with one another are returned.  Runs
+    touching the frame's edge propose nothing.
 
     Returns
     -------
@@ -449,32 +449,78 @@ def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_
         return []
     mx, my, rr = np.concatenate(xs), np.concatenate(ys), np.concatenate(rs)
     ok = (rr >= min_r) & (rr <= max_r)
-    if not ok.any():
-        return []
     mx, my, rr = mx[ok], my[ok], rr[ok]
-    cell = np.floor(mx * 0.25).astype(np.int64) * 4096 + np.floor(my * 0.25).astype(np.int64)
-    _, inverse, votes = np.unique(cell, return_inverse=True, return_counts=True)
-    sx = np.bincount(inverse, mx)
-    sy = np.bincount(inverse, my)
-    sr = np.bincount(inverse, rr)
-    best = np.argsort(-votes, kind="stable")
-    return [(float(sx[k] / votes[k]), float(sy[k] / votes[k]), float(sr[k] / votes[k]), int(votes[k]))
-            for k in best.tolist()]
+    if len(mx) == 0:
+        return []
+    # Each proposal's votes are the proposals within 3 px of it (centre and
+    # radius); the best is taken, its neighbours dropped, and so on.
+    near = (np.abs(mx[:, None] - mx) + np.abs(my[:, None] - my) + np.abs(rr[:, None] - rr)) <= 3.0
+    votes = near.sum(axis=1)
+    out: list[tuple[float, float, float, int]] = []
+    taken = np.zeros(len(mx), bool)
+    for k in np.argsort(-votes, kind="stable").tolist():
+        if taken[k]:
+            continue
+        taken |= near[k]
+        out.append((float(mx[k]), float(my[k]), float(rr[k]), int(votes[k])))
+        if len(out) == 4:
+            break
+    return out
+
+
+def _gauss_newton(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
+                  iterations: int) -> tuple[float, float, float]:
+    """Geometric circle fit steps (see :func:`fit_circle`)."""
+    j = np.empty((3, len(x)))
+    j[2] = 1.0
+    for _ in range(iterations):
+        dx, dy = x - cx, y - cy
+        d = np.sqrt(dx * dx + dy * dy)
+        np.maximum(d, 1e-9, out=d)
+        np.divide(dx, d, out=j[0])
+        np.divide(dy, d, out=j[1])
+        step = _solve3(j @ j.T, j @ (d - r))
+        if step is None:
+            break
+        cx, cy, r = cx + step[0], cy + step[1], r + step[2]
+    return cx, cy, r
 
 
 def _check(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: float, cy: float, r: float,
            search: BallSearch) -> Ball | None:
-    """A candidate refined and scored on a dense scan around it."""
+    """A candidate refined and scored on a dense scan around it.
+
+    The circle is refitted twice to the dense border points near it (within
+    twice, then once the tolerance), then scored as :func:`circle_support`
+    does, with crossings hidden by something dark in front not expected,
+    times one less twice the share of ball colour on a ring around it
+    (:func:`outside_share`).
+    """
     height, width = frame.shape[0], frame.shape[1]
     tol = search.tolerance
     step = min(max(r / 8.0, 1.0), 4.0)
     xs, ys, rows, cols, _ = region_scan(frame, window, cx, cy, r, step)
     if len(xs) < 5:
         return None
-    cx, cy, r = refine_circle(xs, ys, cx, cy, r, tol)
+    for band in (2.0 * tol, tol):
+        dx, dy = xs - cx, ys - cy
+        near = np.abs(np.sqrt(dx * dx + dy * dy) - r) <= band
+        if np.count_nonzero(near) < 5:
+            return None
+        cx, cy, r = _gauss_newton(xs[near], ys[near], cx, cy, r, 2)
     if not search.min_r <= r <= search.max_r:
         return None
-    support, _ = circle_support(xs, ys, cx, cy, r, rows, cols, width, height, tol, frame)
+    dx, dy = xs - cx, ys - cy
+    d = np.sqrt(dx * dx + dy * dy) - r
+    inliers = int(np.count_nonzero(np.abs(d) <= tol))
+    outside = int(np.count_nonzero(d > tol))
+    px, py = _crossing_points(cx, cy, r, rows, cols, width, height)
+    expected = len(px)
+    if inliers < expected:
+        expected -= int(np.count_nonzero(hidden(frame, cx, cy, r, px, py)))
+    if expected <= 0 or inliers == 0:
+        return None
+    support = min(1.0, inliers / expected) * inliers / (inliers + outside)
     return Ball(cx, cy, r, support * max(0.0, 1.0 - 2.0 * outside_share(frame, window, cx, cy, r)))
 
 
@@ -508,9 +554,14 @@ def outside_share(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: f
 
 
 def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str, object],
-              search: BallSearch,
-              runs_candidates: list[tuple[float, float, float, int]] | None = None) -> Ball | None:
-    """The best supported circle among doubled border points.
+              search: BallSearch, runs: IntArray | None = None) -> Ball | None:
+    """The best supported circle in a frame.
+
+    Candidates come first from RANSAC over the coarse border points (each
+    refined on them, and skipped when many coarse points lie just outside
+    it), then, unless one was clearly good, from pairs of chords of the
+    coarse runs (:func:`chord_candidates`), which propose a small ball that
+    larger blobs outvote.  Each is checked on a dense scan around it.
 
     Parameters
     ----------
@@ -524,40 +575,34 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
         The ball's window, as the kernels take it.
     search : BallSearch
         Parameters.
-    runs_candidates : list, optional
-        Candidates from crossing chords (:func:`chord_candidates`), tried
-        first.
+    runs : ndarray, optional
+        The coarse runs (start and end points) the borders come from, for
+        the chord candidates.
 
     Returns
     -------
     Ball or None
         None when no candidate reaches ``search.min_support``.
     """
-    pts = borders
+    height, width = frame.shape[0], frame.shape[1]
     best: Ball | None = None
     tol = search.tolerance
     tried: list[tuple[float, float, float]] = []
 
-    def consider(ball: Ball | None) -> bool:
-        """Keeps the better ball; True when it is good enough to stop."""
+    def check(cx: float, cy: float, r: float) -> bool:
+        """Checks a candidate; True when the best so far is clearly a ball."""
         nonlocal best
-        if ball is None:
+        if any(abs(cx - x) + abs(cy - y) + abs(r - rr) < 3.0 for x, y, rr in tried):
             return False
-        tried.append((ball.x, ball.y, ball.r))
-        if ball.support >= search.min_support and (best is None or ball.support > best.support):
+        tried.append((cx, cy, r))
+        ball = _check(frame, window, cx, cy, r, search)
+        if ball is not None and ball.support >= search.min_support and (
+                best is None or ball.support > best.support):
             best = ball
         return best is not None and best.support > 0.85
 
-    def seen(cx: float, cy: float, r: float) -> bool:
-        return any(abs(cx - x) + abs(cy - y) + abs(r - rr) < 3.0 for x, y, rr in tried)
-
-    # Crossing chords first: a clean ball proposes itself whatever else is
-    # in the frame.
-    for cx, cy, r, votes in (runs_candidates or [])[: search.candidates]:
-        if not seen(cx, cy, r) and consider(_check(frame, window, cx, cy, r, search)):
-            return best
-    # Then RANSAC over the border points, which also sees balls that a bar
-    # or the frame's edge cuts.
+    pts = borders
+    x, y = pts[:, 0] * 0.5, pts[:, 1] * 0.5
     for _ in range(search.candidates):
         if len(pts) < 5:
             break
@@ -565,15 +610,22 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
                                    int(math.ceil(2 * search.max_r)), int(math.ceil(2 * tol)))
         if c["r"] <= 0:
             break
-        x, y = pts[:, 0] * 0.5, pts[:, 1] * 0.5
-        cx, cy, r = refine_circle(x, y, c["x"] * 0.5, c["y"] * 0.5, c["r"] * 0.5, tol)
-        # This candidate's points leave the coarse set, whatever comes of it.
+        cx, cy, r = c["x"] * 0.5, c["y"] * 0.5, c["r"] * 0.5
         dx, dy = x - cx, y - cy
-        ring = np.abs(np.sqrt(dx * dx + dy * dy) - r) <= 2 * tol
-        if search.min_r <= r <= search.max_r and not seen(cx, cy, r):
-            if consider(_check(frame, window, cx, cy, r, search)):
+        d = np.sqrt(dx * dx + dy * dy) - r
+        ring = np.abs(d) <= 2 * tol
+        on = int(np.count_nonzero(ring))
+        # A blob that is not round leaves coarse points just outside the
+        # circle fitted to part of it.
+        if (search.min_r <= r <= search.max_r and on >= 4
+                and np.count_nonzero((d > 2 * tol) & (d < 0.5 * r)) <= on):
+            if check(cx, cy, r):
+                return best
+        keep = ~ring
+        pts, x, y = pts[keep], x[keep], y[keep]
+        pts = np.ascontiguousarray(pts)
+    if runs is not None:
+        for cx, cy, r, _ in chord_candidates(runs, width, height, search.min_r, search.max_r):
+            if check(cx, cy, r):
                 break
-        if not ring.any():
-            break
-        pts = np.ascontiguousarray(pts[~ring])
     return best

@@ -31,7 +31,7 @@ import numpy.typing as npt
 
 import orbisect
 
-from .ball import Ball, BallSearch, _denoised, chord_candidates, find_ball, run_borders, scan_lines
+from .ball import Ball, BallSearch, _denoised, find_ball, run_borders, scan_lines
 from .lines import Line, LineSearch, field_gaps, find_lines
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
 
@@ -252,14 +252,13 @@ class FieldDetector:
 
         ball_runs = _denoised(ball_points, self.ball_search.min_run)
         borders = _mixed(run_borders(ball_runs, width, height))
-        chords = chord_candidates(ball_runs, width, height, self.ball_search.min_r, self.ball_search.max_r)
         gaps = field_gaps(field_points, img, self.line_windows, order, self.line_search)
         t_prep = time.perf_counter()
         with _FIT_LOCK:
             if self.seed is not None:
                 _seed_fits(self.seed, ball_points, field_points)
             t0 = time.perf_counter()
-            ball = find_ball(borders, img, self.ball_window.mapping_for(order), self.ball_search, chords)
+            ball = find_ball(borders, img, self.ball_window.mapping_for(order), self.ball_search, ball_runs)
             t_ball = time.perf_counter()
             order_ = _mixing_order(len(gaps.doubled))
             mixed = type(gaps)(np.ascontiguousarray(gaps.doubled[order_]), gaps.length[order_],

@@ -139,16 +139,14 @@ class Gaps:
 
 
 @lru_cache(maxsize=64)
-def _stacked(windows: tuple[Window, ...], order: ChannelOrder) -> tuple[npt.NDArray[np.int32], ...]:
-    """The windows' matrices side by side (3 x 3k, so that one product gives
-    every window's h0, h1, t) and their bounds as rows."""
-    bounds = [w.bounds_for(order) for w in windows]
-    m = np.concatenate([b.M.reshape(3, 3).T for b in bounds], axis=1)
-    rows = [np.array([[getattr(b, f)[k] for b in bounds]], np.int64) for f in ("i", "c") for k in (0, 1)]
+def _paint_test(windows: tuple[Window, ...], order: ChannelOrder
+                ) -> tuple[tuple[dict[str, object], ...], int, int]:
+    """The windows as the kernels take them, and the grey levels (exclusive)
+    between which an exact grey counts as paint."""
     lo = min(w.intensity[0] for w in windows)
     hi = max(w.intensity[1] for w in windows)
-    grey = np.array([lo * 256.0, hi * 256.0])
-    return (np.ascontiguousarray(m, np.int32), *rows, grey)
+    return (tuple(w.mapping_for(order) for w in windows), int(math.floor(lo * 256.0)),
+            int(math.ceil(hi * 256.0)))
 
 
 def paint_mask(pixels: npt.NDArray[np.uint8], windows: tuple[Window, ...],
@@ -156,7 +154,8 @@ def paint_mask(pixels: npt.NDArray[np.uint8], windows: tuple[Window, ...],
     """Whether pixels have the paint's colour: inside any of the windows, or
     an exact grey within their intensity range (no window holds a grey).
 
-    The window test is the kernels' own, in 32-bit integers.
+    The pixels, an (n, 3) array, go through the mask kernel as a one-row
+    image, so the test is the kernels' own.
 
     Examples
     --------
@@ -165,14 +164,17 @@ def paint_mask(pixels: npt.NDArray[np.uint8], windows: tuple[Window, ...],
     ...            LINE_WINDOWS, "rgb").tolist()
     [True, True, False]
     """
-    m, i0, i1, c0, c1, grey = _stacked(windows, order)
-    h = pixels.astype(np.int32) @ m
-    h0, h1, t = h[:, 0::3], h[:, 1::3], h[:, 2::3]
-    s = h0 + h1
-    inside = ((h0 > 0) & (h1 > 0) & (t > i0) & (t < i1) & (s > c0) & (s < c1)).any(axis=1)
+    mappings, grey_lo, grey_hi = _paint_test(windows, order)
+    n = len(pixels)
+    row = np.ascontiguousarray(pixels).reshape(1, n, 3)
+    out = np.zeros((1, n), np.uint8)
+    one = np.empty((1, n), np.uint8)
+    for m in mappings:
+        orbisect.mask_image_cy_impl(row, one, m)
+        out |= one
     p0 = pixels[:, 0]
-    is_grey = (p0 == pixels[:, 1]) & (p0 == pixels[:, 2]) & (p0 > grey[0]) & (p0 < grey[1])
-    return inside | is_grey  # type: ignore[no-any-return]
+    grey = (p0 == pixels[:, 1]) & (p0 == pixels[:, 2]) & (p0 > grey_lo) & (p0 < grey_hi)
+    return out.reshape(n).view(bool) | grey  # type: ignore[no-any-return]
 
 
 def field_gaps(points: IntArray, frame: npt.NDArray[np.uint8], windows: tuple[Window, ...],
@@ -373,7 +375,6 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], windows: tuple[Window, 
     alive = np.ones(n_all, bool)
     spacing = max(height / max(len(rows), 1), width / max(len(columns), 1))
     delta = max(1, int(round(10 * search.tolerance)))      # doubled, turned: x10
-    tol = search.tolerance
     raw: list[tuple[float, float, float, float, float, float, float, float]] = []
     rejected = 0
     while len(raw) < search.max_lines and rejected < 3:
@@ -389,38 +390,41 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], windows: tuple[Window, 
         cand = idx[flags.view(bool)]
         if len(cand) < search.min_points:
             break
-        # Total least squares on the candidate's points, then its points
-        # again: near the refined line and crossed steeply by their scan line.
-        x, y = x_all[cand], y_all[cand]
-        px, py, ux, uy = _refine(x, y)
-        dx, dy = x - px, y - py
-        steep = np.where(along_row[cand], abs(uy), abs(ux)) > _MIN_CROSSING
-        on = (np.abs(dx * uy - dy * ux) <= tol) & steep
-        seg = cand[on]
+        # The fit's points that their scan line crosses steeply, refined by
+        # total least squares.  The normal back in the image: (4 nx + 3 ny,
+        # 4 ny - 3 nx); a row crosses the line steeply when the normal's x
+        # dominates enough, a column when its y does.
+        nxi, nyi = 4 * line["nx"] + 3 * line["ny"], 4 * line["ny"] - 3 * line["nx"]
+        nn = _MIN_CROSSING * math.hypot(nxi, nyi)
+        rows_ok, cols_ok = abs(nxi) > nn, abs(nyi) > nn
+        if not (rows_ok and cols_ok):
+            seg = cand[along_row[cand]] if rows_ok else cand[~along_row[cand]]
+        else:
+            seg = cand
         if len(seg) < search.min_points:
             alive[cand] = False
             rejected += 1
             continue
+        px, py, ux, uy = _refine(x_all[seg], y_all[seg])
         # The longest run of points without a hole of a few scan spacings is
         # the stripe (a stray point far along the line must not stretch it);
         # the others go back to the pool.
-        t = (dx * ux + dy * uy)[on]
-        order_t = np.argsort(t)
-        ts = t[order_t]
+        ts = (x_all[seg] - px) * ux + (y_all[seg] - py) * uy
+        order_t = np.argsort(ts)
+        ts = ts[order_t]
         cuts = np.flatnonzero(np.diff(ts) > 3.0 * spacing + 10.0)
         if len(cuts):
             bounds = np.concatenate(([0], cuts + 1, [len(ts)]))
             k = int(np.argmax(np.diff(bounds)))
-            keep = order_t[bounds[k]:bounds[k + 1]]
-            seg, ts = seg[keep], ts[bounds[k]:bounds[k + 1]]
+            seg = seg[order_t[bounds[k]:bounds[k + 1]]]
             if len(seg) < search.min_points:
                 alive[seg] = False
                 rejected += 1
                 continue
             px, py, ux, uy = _refine(x_all[seg], y_all[seg])
-            ts = (x_all[seg] - px) * ux + (y_all[seg] - py) * uy
+            ts = np.sort((x_all[seg] - px) * ux + (y_all[seg] - py) * uy)
         alive[seg] = False
-        t_lo, t_hi = float(ts.min()), float(ts.max())
+        t_lo, t_hi = float(ts[0]), float(ts[-1])
         # Width: a row gap is the stripe's width over |sin| of its angle with
         # the row (a column gap over |cos|).
         w = lengths[seg] * np.where(along_row[seg], abs(uy), abs(ux))

@@ -117,7 +117,8 @@ class Window:
         return _compile(self.hue_deg, self.chroma, self.intensity, order)
 
     def mapping_for(self, order: ChannelOrder) -> dict[str, Any]:
-        """The compiled window as the mapping the kernels take (``_asdict()``).
+        """The compiled window as the mapping the kernels take: keys "M" (nine
+        ints), "i" and "c" (two ints each).  It is shared: do not modify it.
 
         Examples
         --------
@@ -196,7 +197,10 @@ def _compile(hue_deg: tuple[float, float], chroma: tuple[float, float],
 @lru_cache(maxsize=256)
 def _compile_mapping(hue_deg: tuple[float, float], chroma: tuple[float, float],
                      intensity: tuple[float, float], order: ChannelOrder) -> dict[str, Any]:
-    return _compile(hue_deg, chroma, intensity, order)._asdict()
+    # Plain Python ints: the kernels convert them faster than NumPy scalars.
+    b = _compile(hue_deg, chroma, intensity, order)
+    return {"M": [int(v) for v in b.M], "i": tuple(int(v) for v in b.i),
+            "c": tuple(int(v) for v in b.c)}
 
 
 def pixel_coordinates(pixels: npt.ArrayLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
