@@ -1,12 +1,18 @@
 # make demo  - build and run the example job
 # make test  - build and run the kernel test program and the Python tests
 # make bench - build and run the benchmarks
+# make sanitize - build the module and the kernel test program with
+#                 AddressSanitizer and UBSan and run every test against them
+# make fuzz  - the property tests with many thousands of examples per test
 PYTHON ?= python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
+SANITIZE_BUILD := build/sanitize
+# The sanitized module is built here and put first on the import path.
+SANITIZE_MODULE := $(CURDIR)/$(SANITIZE_BUILD)/python
 
-.PHONY: demo test bench native-test install clean
+.PHONY: demo test bench native-test install clean sanitize sanitize-build sanitized-tests fuzz
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -32,6 +38,46 @@ native-test: $(PY)
 
 test: install native-test
 	cd tests && ../$(PY) -m pytest -q
+	$(MAKE) --no-print-directory sanitized-tests
+
+# The interpreter is not instrumented, so the sanitizer runtime is preloaded
+# into it and leak detection is off (the interpreter keeps its own
+# allocations to the end).  Python objects go through malloc so that the
+# sanitizer sees them too.  ORBISECT_EXPECT_MODULE makes the test session
+# refuse to run against any other build of the module.
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
+SANITIZE_ENV = LD_PRELOAD=$(ASAN_RUNTIME) \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:exitcode=86 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=87 \
+	PYTHONMALLOC=malloc PYTHONPATH=$(SANITIZE_MODULE) \
+	ORBISECT_EXPECT_MODULE=$(SANITIZE_MODULE)
+
+sanitize: install
+	$(MAKE) --no-print-directory sanitized-tests
+
+# Both targets below expect the venv to be installed.
+sanitize-build:
+	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_CXX_COMPILER=$(CXX) \
+	    -DORBISECT_SANITIZE=ON -DORBISECT_NATIVE_TESTS=ON \
+	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
+	    -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(SANITIZE_MODULE)
+	$(VENV)/bin/cmake --build $(SANITIZE_BUILD) -j2
+
+sanitized-tests: sanitize-build
+	ASAN_OPTIONS=exitcode=86 UBSAN_OPTIONS=print_stacktrace=1:exitcode=87 \
+	    $(SANITIZE_BUILD)/native_tests
+	cd tests && $(SANITIZE_ENV) ../$(PY) -m pytest -q
+
+# FUZZ_SANITIZED=0 fuzzes the installed (uninstrumented) module instead:
+# faster, and Hypothesis can shrink a failure that is not a crash.
+FUZZ_SANITIZED ?= 1
+fuzz: install
+ifeq ($(FUZZ_SANITIZED),1)
+	$(MAKE) --no-print-directory sanitize-build
+	cd tests && $(SANITIZE_ENV) HYPOTHESIS_PROFILE=fuzz ../$(PY) -m pytest -q test_properties.py
+else
+	cd tests && HYPOTHESIS_PROFILE=fuzz ../$(PY) -m pytest -q test_properties.py
+endif
 
 bench: $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
