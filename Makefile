@@ -43,14 +43,21 @@ test: install native-test
 # The interpreter is not instrumented, so the sanitizer runtime is preloaded
 # into it and leak detection is off (the interpreter keeps its own
 # allocations to the end).  Python objects go through malloc so that the
-# sanitizer sees them too.  ORBISECT_EXPECT_MODULE makes the test session
-# refuse to run against any other build of the module.
+# sanitizer sees them too.  A sanitizer error aborts the process, so the
+# interpreter's fault handler names the test; the property tests write each
+# kernel call to LAST_CALL before making it.  pytest captures only Python's
+# own output (--capture=sys), so that the sanitizer's report reaches the
+# terminal.  ORBISECT_EXPECT_MODULE makes the session refuse to run against
+# any other build of the module.
 ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
-SANITIZE_ENV = LD_PRELOAD=$(ASAN_RUNTIME) \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:exitcode=86 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:exitcode=87 \
+LAST_CALL := $(CURDIR)/$(SANITIZE_BUILD)/last-call.txt
+SANITIZE_OPTIONS = ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
+SANITIZE_ENV = LD_PRELOAD=$(ASAN_RUNTIME) $(SANITIZE_OPTIONS) \
 	PYTHONMALLOC=malloc PYTHONPATH=$(SANITIZE_MODULE) \
-	ORBISECT_EXPECT_MODULE=$(SANITIZE_MODULE)
+	ORBISECT_EXPECT_MODULE=$(SANITIZE_MODULE) ORBISECT_TRACE_CALLS=$(LAST_CALL)
+SANITIZE_PYTEST = cd tests && $(SANITIZE_ENV) ../$(PY) -m pytest -q --capture=sys
+SHOW_LAST_CALL = { echo "last kernel call of the property tests:"; cat $(LAST_CALL) 2>/dev/null; exit 1; }
 
 sanitize: install
 	$(MAKE) --no-print-directory sanitized-tests
@@ -64,19 +71,22 @@ sanitize-build:
 	$(VENV)/bin/cmake --build $(SANITIZE_BUILD) -j2
 
 sanitized-tests: sanitize-build
-	ASAN_OPTIONS=exitcode=86 UBSAN_OPTIONS=print_stacktrace=1:exitcode=87 \
-	    $(SANITIZE_BUILD)/native_tests
-	cd tests && $(SANITIZE_ENV) ../$(PY) -m pytest -q
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(SANITIZE_BUILD)/native_tests
+	rm -f $(LAST_CALL)
+	$(SANITIZE_PYTEST) || $(SHOW_LAST_CALL)
 
-# FUZZ_SANITIZED=0 fuzzes the installed (uninstrumented) module instead:
-# faster, and Hypothesis can shrink a failure that is not a crash.
+# The property tests with the long profile.  FUZZ_SANITIZED=0 fuzzes the
+# installed (uninstrumented) module instead: faster, and Hypothesis can
+# shrink a failure that does not stop the process.
 FUZZ_SANITIZED ?= 1
+fuzz: export HYPOTHESIS_PROFILE := fuzz
 fuzz: install
 ifeq ($(FUZZ_SANITIZED),1)
 	$(MAKE) --no-print-directory sanitize-build
-	cd tests && $(SANITIZE_ENV) HYPOTHESIS_PROFILE=fuzz ../$(PY) -m pytest -q test_properties.py
+	rm -f $(LAST_CALL)
+	$(SANITIZE_PYTEST) test_properties.py || $(SHOW_LAST_CALL)
 else
-	cd tests && HYPOTHESIS_PROFILE=fuzz ../$(PY) -m pytest -q test_properties.py
+	cd tests && ../$(PY) -m pytest -q test_properties.py
 endif
 
 bench: $(PY)

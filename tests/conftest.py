@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis.configuration import set_hypothesis_home_dir
 from hypothesis.database import DirectoryBasedExampleDatabase
 
-import orbisect
+import orbisect  # type: ignore[import-not-found]
 
 HYPOTHESIS_HOME = pathlib.Path(__file__).resolve().parent.parent / "build" / "hypothesis"
 set_hypothesis_home_dir(str(HYPOTHESIS_HOME))
@@ -32,7 +32,7 @@ _common = dict(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
     print_blob=True,
 )
-settings.register_profile("ci", max_examples=150, derandomize=bool(os.environ.get("CI")),
+settings.register_profile("ci", max_examples=50, derandomize=bool(os.environ.get("CI")),
                           **_common)  # type: ignore[arg-type]
 settings.register_profile("fuzz", max_examples=20_000, **_common)  # type: ignore[arg-type]
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))

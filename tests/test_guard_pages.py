@@ -29,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 import pytest
 
-import orbisect
+import orbisect  # type: ignore[import-not-found]
 
 PAGE = mmap.PAGESIZE
 SLOT_PAGES = 4
@@ -48,6 +48,8 @@ POINTS = (0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 70)
 SIDES = ("ends at guard", "starts at guard")
 
 Layout = tuple[str, tuple[int, ...], tuple[int, ...]]  # name, shape, byte strides
+# A call and its description.  Calls are made as they are generated, so
+# they may use the generating loop's variables.
 Call = tuple[str, Callable[[], object]]
 
 
@@ -205,19 +207,19 @@ def pixel_kernel_calls(arena: Arena, kernel: str) -> Iterator[Call]:
             for w in WIDTHS:
                 picture = image_content(h + 1, w + 2)
                 for image_layout in image_layouts(h, w):
-                    def call(lay: Layout = image_layout) -> object:
+                    def call_1(lay: Layout = image_layout) -> object:
                         out = arena.place(packed((h, w), 1), np.uint8, side)
                         return fn(arena.place(lay, np.uint8, side, picture), bounds, out) \
                             if front_end else \
                             fn(arena.place(lay, np.uint8, side, picture), out, bounds)
-                    yield f"{kernel}: {describe('image', image_layout, side)}", call
+                    yield f"{kernel}: {describe('image', image_layout, side)}", call_1
                 outputs = list(output_layouts(h, w)) + [("None", (), ())]
                 for out_layout in outputs:
-                    def call(lay: Layout = out_layout) -> object:
+                    def call_2(lay: Layout = out_layout) -> object:
                         image = arena.place(packed((h, w, 3), 1), np.uint8, side, picture)
                         out = None if lay[0] == "None" else arena.place(lay, np.uint8, side)
                         return fn(image, bounds, out) if front_end else fn(image, out, bounds)
-                    yield f"{kernel}: {describe('output', out_layout, side)}", call
+                    yield f"{kernel}: {describe('output', out_layout, side)}", call_2
 
 
 def line_counts(h: int, w: int) -> list[tuple[int, int]]:
@@ -238,18 +240,18 @@ def edge_calls(arena: Arena, kernel: str) -> Iterator[Call]:
                     # packed one with the others.
                     for lay in layouts if counts == (h + 1, w + 1) else layouts[:1]:
                         for capacity in (0, 3, 500):
-                            def call(lay: Layout = lay, capacity: int = capacity,
+                            def call_1(lay: Layout = lay, capacity: int = capacity,
                                      counts: tuple[int, int] = counts) -> object:
                                 image = arena.place(lay, np.uint8, side, picture)
                                 ps = arena.place(packed((capacity, 2), 4), np.int32, side)
                                 return fn(image, ps, *extra, *counts)
                             yield (f"{kernel}: {describe('image', lay, side)}, "
-                                   f"{capacity} points, counts {counts}"), call
+                                   f"{capacity} points, counts {counts}"), call_1
                 for ps_layout in point_layouts(5):
-                    def call(lay: Layout = ps_layout) -> object:
+                    def call_2(lay: Layout = ps_layout) -> object:
                         image = arena.place(layouts[0], np.uint8, side, picture)
                         return fn(image, arena.place(lay, np.int32, side), *extra, h + 1, w + 1)
-                    yield f"{kernel}: {describe('points', ps_layout, side)}", call
+                    yield f"{kernel}: {describe('points', ps_layout, side)}", call_2
 
 
 def run_points(n: int) -> npt.NDArray[np.int32]:
@@ -266,21 +268,21 @@ def denoise_calls(arena: Arena) -> Iterator[Call]:
             runs = run_points(n)
             for d in (0, 3):
                 for lay in point_layouts(n):
-                    def call(lay: Layout = lay, d: int = d) -> object:
+                    def call_1(lay: Layout = lay, d: int = d) -> object:
                         ps_in = arena.place(lay, np.int32, side, runs)
                         return orbisect.simple_denoise(
                             ps_in, arena.place(packed((n, 2), 4), np.int32, side), d)
-                    yield f"simple_denoise: {describe('input', lay, side)}, d {d}", call
+                    yield f"simple_denoise: {describe('input', lay, side)}, d {d}", call_1
                 for lay in output_point_layouts(n):
-                    def call(lay: Layout = lay, d: int = d) -> object:
+                    def call_2(lay: Layout = lay, d: int = d) -> object:
                         ps_in = arena.place(packed((n, 2), 4), np.int32, side, runs)
                         return orbisect.simple_denoise(ps_in, arena.place(lay, np.int32, side), d)
-                    yield f"simple_denoise: {describe('output', lay, side)}, d {d}", call
+                    yield f"simple_denoise: {describe('output', lay, side)}, d {d}", call_2
                 for lay in point_layouts(n):
-                    def call(lay: Layout = lay, d: int = d) -> object:
+                    def call_3(lay: Layout = lay, d: int = d) -> object:
                         ps = arena.place(lay, np.int32, side, runs)
                         return orbisect.simple_denoise(ps, ps, d)
-                    yield f"simple_denoise: in place, {describe('points', lay, side)}, d {d}", call
+                    yield f"simple_denoise: in place, {describe('points', lay, side)}, d {d}", call_3
 
 
 def remove_inliers_calls(arena: Arena) -> Iterator[Call]:
@@ -289,33 +291,33 @@ def remove_inliers_calls(arena: Arena) -> Iterator[Call]:
             points = point_content(n)
             flags = rng.integers(0, 2, n + 5).astype(np.uint8)
             for lay in point_layouts(n):
-                def call(lay: Layout = lay) -> object:
+                def call_1(lay: Layout = lay) -> object:
                     return orbisect.remove_inliers(
                         arena.place(lay, np.int32, side, points),
                         arena.place(packed((n, 2), 4), np.int32, side),
                         arena.place(packed((n,), 1), np.uint8, side, flags))
-                yield f"remove_inliers: {describe('input', lay, side)}", call
+                yield f"remove_inliers: {describe('input', lay, side)}", call_1
             for lay in output_point_layouts(n):
-                def call(lay: Layout = lay) -> object:
+                def call_2(lay: Layout = lay) -> object:
                     return orbisect.remove_inliers(
                         arena.place(packed((n, 2), 4), np.int32, side, points),
                         arena.place(lay, np.int32, side),
                         arena.place(packed((n,), 1), np.uint8, side, flags))
-                yield f"remove_inliers: {describe('output', lay, side)}", call
+                yield f"remove_inliers: {describe('output', lay, side)}", call_2
             for lay in flag_layouts(n):
                 for kept in (0, 1):
-                    def call(lay: Layout = lay, kept: int = kept) -> object:
+                    def call_3(lay: Layout = lay, kept: int = kept) -> object:
                         return orbisect.remove_inliers(
                             arena.place(packed((n, 2), 4), np.int32, side, points),
                             arena.place(packed((n, 2), 4), np.int32, side),
                             arena.place(lay, np.uint8, side, flags * kept))
-                    yield f"remove_inliers: {describe('flags', lay, side)}, x{kept}", call
+                    yield f"remove_inliers: {describe('flags', lay, side)}, x{kept}", call_3
             for lay in point_layouts(n):
-                def call(lay: Layout = lay) -> object:
+                def call_4(lay: Layout = lay) -> object:
                     ps = arena.place(lay, np.int32, side, points)
                     return orbisect.remove_inliers(
                         ps, ps, arena.place(packed((n,), 1), np.uint8, side, flags))
-                yield f"remove_inliers: in place, {describe('points', lay, side)}", call
+                yield f"remove_inliers: in place, {describe('points', lay, side)}", call_4
 
 
 FITS: dict[str, Callable[[Any, Any, int], object]] = {
@@ -333,16 +335,16 @@ def fit_calls(arena: Arena, kernel: str) -> Iterator[Call]:
             points = point_content(n)
             for count in (0, 1, 7):
                 for lay in point_layouts(n):
-                    def call(lay: Layout = lay, count: int = count) -> object:
+                    def call_1(lay: Layout = lay, count: int = count) -> object:
                         ps = arena.place(lay, np.int32, side, points)
                         return fit(ps, arena.place(packed((n,), 1), np.uint8, side), count)
-                    yield f"{kernel}: {describe('points', lay, side)}, count {count}", call
+                    yield f"{kernel}: {describe('points', lay, side)}, count {count}", call_1
             if kernel.startswith("ransac_line"):
                 for lay in flag_layouts(n):
-                    def call(lay: Layout = lay) -> object:
+                    def call_2(lay: Layout = lay) -> object:
                         ps = arena.place(packed((n, 2), 4), np.int32, side, points)
                         return fit(ps, arena.place(lay, np.uint8, side), 5)
-                    yield f"{kernel}: {describe('flags', lay, side)}", call
+                    yield f"{kernel}: {describe('flags', lay, side)}", call_2
                 yield f"{kernel}: flags None, {n} points", lambda: fit(
                     arena.place(packed((n, 2), 4), np.int32, side, points), None, 5)
             yield f"{kernel}: points None", lambda: fit(
@@ -358,7 +360,8 @@ def huge_calls(arena: Arena) -> Iterator[Call]:
     side = SIDES[0]
     ps = ("zero row stride", (HUGE, 2), (0, 4))
     for kernel in ("ransac_circle", "ransac_ellipse"):
-        yield f"{kernel}: {describe('points', ps, side)}, count 0", lambda k=kernel: FITS[k](
+        fit = FITS[kernel]
+        yield f"{kernel}: {describe('points', ps, side)}, count 0", lambda: fit(
             arena.place(ps, np.int32, side, [[3, 4]]), None, 0)
     mask = ("zero row stride", (HUGE, 8), (0, 1))
     yield f"simple_edge: {describe('mask', mask, side)}, 100 rows", lambda: orbisect.simple_edge(
@@ -446,7 +449,7 @@ def group_reports() -> dict[str, str]:
                             f"import test_guard_pages as g; g.run_groups({pending!r})"],
                            cwd=pathlib.Path(__file__).parent, env=env, capture_output=True,
                            text=True, timeout=600)
-        group, calls, unexpected = "", [], []
+        group, calls, unexpected = "", list[str](), list[str]()
         for line in r.stdout.splitlines():
             if line.startswith("GROUP "):
                 group, calls, unexpected = line[6:], [], []
