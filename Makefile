@@ -36,9 +36,11 @@ native-test: $(PY)
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD) -j2
 	$(NATIVE_BUILD)/native_tests
 
+# The sanitizer run comes even when the plain run fails: its report is the
+# one that says what went wrong.
 test: install native-test
-	cd tests && ../$(PY) -m pytest -q
-	$(MAKE) --no-print-directory sanitized-tests
+	cd tests && ../$(PY) -m pytest -q; status=$$?; \
+	$(MAKE) --no-print-directory sanitized-tests && exit $$status
 
 # The interpreter is not instrumented, so the sanitizer runtime is preloaded
 # into it and leak detection is off (the interpreter keeps its own

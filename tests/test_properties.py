@@ -610,7 +610,9 @@ def test_interrupted_calls_never_crash(kernel: str, data: st.DataObject,
                 and not isinstance(a, bool)]
     assume(hookable and bases)
     kind = data.draw(st.sampled_from(["resize", "resize", "resize", "raise", "nothing"]))
-    victim = data.draw(st.sampled_from(bases))
+    # Drawn by index: Hypothesis keeps weak references to drawn objects, and
+    # NumPy refuses to resize an array that has any.
+    victim = bases[data.draw(st.integers(0, len(bases) - 1))]
     rows = data.draw(st.sampled_from([0, 1, max(len(victim) // 2, 1), len(victim) * 4 + 64]))
     action = Action(kind, victim, rows)
     k = data.draw(st.sampled_from(hookable))
