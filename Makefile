@@ -1,9 +1,11 @@
 # make demo  - build and run the example job
-# make test  - build and run the kernel test program and the Python tests
+# make test  - build and run the kernel test program and the Python tests,
+#              then both again built with the sanitizers
 # make bench - build and run the benchmarks
 # make sanitize - build the module and the kernel test program with
 #                 AddressSanitizer and UBSan and run every test against them
-# make fuzz  - the property tests with many thousands of examples per test
+# make fuzz  - the property tests with the long profile (2000 examples per
+#              property and kernel; FUZZ_EXAMPLES=n to change it)
 PYTHON ?= python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -39,7 +41,7 @@ native-test: $(PY)
 # The sanitizer run comes even when the plain run fails: its report is the
 # one that says what went wrong.
 test: install native-test
-	cd tests && ../$(PY) -m pytest -q; status=$$?; \
+	(cd tests && ../$(PY) -m pytest -q); status=$$?; \
 	$(MAKE) --no-print-directory sanitized-tests && exit $$status
 
 # The interpreter is not instrumented, so the sanitizer runtime is preloaded

@@ -5,7 +5,8 @@
   sanitizer run can never silently test the installed module instead.
 - Hypothesis profiles, chosen by ``HYPOTHESIS_PROFILE``: ``ci`` (the default; a
   bounded number of examples, no deadline, derandomized when ``CI`` is set) and
-  ``fuzz`` (many thousands of examples per property).  The example database
+  ``fuzz`` (2000 examples per property and kernel, ``FUZZ_EXAMPLES`` to
+  change it: some 150 000 kernel calls in all).  The example database
   and Hypothesis' other files live under ``build/hypothesis``.
 - ``kernel_calls``: a session-wide counter of the kernel calls that the
   property tests make, reported at the end of the run.
@@ -34,7 +35,8 @@ _common = dict(
 )
 settings.register_profile("ci", max_examples=50, derandomize=bool(os.environ.get("CI")),
                           **_common)  # type: ignore[arg-type]
-settings.register_profile("fuzz", max_examples=20_000, **_common)  # type: ignore[arg-type]
+settings.register_profile("fuzz", max_examples=int(os.environ.get("FUZZ_EXAMPLES", "2000")),
+                          **_common)  # type: ignore[arg-type]
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 _CALLS = pytest.StashKey[collections.Counter[str]]()
