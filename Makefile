@@ -1,14 +1,22 @@
 # make demo  - build and run the example job
-# make test  - build and run the kernel test program and the Python tests
+# make test  - build and run the kernel test program and the Python tests,
+#              then both again built with the sanitizers
 # make bench - build and run the benchmarks
 # make typecheck - check the typed interface (orbisect.pyi) against the built
 #                  module, and the Python code under mypy --strict
+# make sanitize - build the module and the kernel test program with
+#                 AddressSanitizer and UBSan and run every test against them
+# make fuzz  - the property tests with the long profile (2000 examples per
+#              property and kernel; FUZZ_EXAMPLES=n to change it)
 PYTHON ?= python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
+SANITIZE_BUILD := build/sanitize
+# The sanitized module is built here and put first on the import path.
+SANITIZE_MODULE := $(CURDIR)/$(SANITIZE_BUILD)/python
 
-.PHONY: demo test bench native-test install typecheck clean
+.PHONY: demo test bench native-test install typecheck clean sanitize sanitize-build sanitized-tests fuzz
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -32,8 +40,60 @@ native-test: $(PY)
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD) -j2
 	$(NATIVE_BUILD)/native_tests
 
+# The sanitizer run comes even when the plain run fails: its report is the
+# one that says what went wrong.
 test: install native-test
-	cd tests && ../$(PY) -m pytest -q
+	(cd tests && ../$(PY) -m pytest -q); status=$$?; \
+	$(MAKE) --no-print-directory sanitized-tests && exit $$status
+
+# The interpreter is not instrumented, so the sanitizer runtime is preloaded
+# into it and leak detection is off (the interpreter keeps its own
+# allocations to the end).  Python objects go through malloc so that the
+# sanitizer sees them too.  A sanitizer error aborts the process, so the
+# interpreter's fault handler names the test; the property tests write each
+# kernel call to LAST_CALL before making it.  pytest captures only Python's
+# own output (--capture=sys), so that the sanitizer's report reaches the
+# terminal.  ORBISECT_EXPECT_MODULE makes the session refuse to run against
+# any other build of the module.
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
+LAST_CALL := $(CURDIR)/$(SANITIZE_BUILD)/last-call.txt
+SANITIZE_OPTIONS = ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
+SANITIZE_ENV = LD_PRELOAD=$(ASAN_RUNTIME) $(SANITIZE_OPTIONS) \
+	PYTHONMALLOC=malloc PYTHONPATH=$(SANITIZE_MODULE) \
+	ORBISECT_EXPECT_MODULE=$(SANITIZE_MODULE) ORBISECT_TRACE_CALLS=$(LAST_CALL)
+SANITIZE_PYTEST = cd tests && $(SANITIZE_ENV) ../$(PY) -m pytest -q --capture=sys
+SHOW_LAST_CALL = { echo "last kernel call of the property tests:"; cat $(LAST_CALL) 2>/dev/null; exit 1; }
+
+sanitize: install
+	$(MAKE) --no-print-directory sanitized-tests
+
+# Both targets below expect the venv to be installed.
+sanitize-build:
+	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_CXX_COMPILER=$(CXX) \
+	    -DORBISECT_SANITIZE=ON -DORBISECT_NATIVE_TESTS=ON \
+	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
+	    -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(SANITIZE_MODULE)
+	$(VENV)/bin/cmake --build $(SANITIZE_BUILD) -j2
+
+sanitized-tests: sanitize-build
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(SANITIZE_BUILD)/native_tests
+	rm -f $(LAST_CALL)
+	$(SANITIZE_PYTEST) || $(SHOW_LAST_CALL)
+
+# The property tests with the long profile.  FUZZ_SANITIZED=0 fuzzes the
+# installed (uninstrumented) module instead: faster, and Hypothesis can
+# shrink a failure that does not stop the process.
+FUZZ_SANITIZED ?= 1
+fuzz: export HYPOTHESIS_PROFILE := fuzz
+fuzz: install
+ifeq ($(FUZZ_SANITIZED),1)
+	$(MAKE) --no-print-directory sanitize-build
+	rm -f $(LAST_CALL)
+	$(SANITIZE_PYTEST) test_properties.py || $(SHOW_LAST_CALL)
+else
+	cd tests && ../$(PY) -m pytest -q test_properties.py
+endif
 
 bench: $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
