@@ -1,5 +1,6 @@
-# make demo  - build and run the example job
-# make test  - build and run the kernel test program and the Python tests
+# make demo  - build and run the main job: orbisect demo, pictures in build/demo
+# make test  - build, check the types, run the kernel test program and the
+#              Python tests
 # make bench - build and run the benchmarks
 # make typecheck - check the typed interface (orbisect.pyi) against the built
 #                  module, and the Python code under mypy --strict
@@ -17,14 +18,14 @@ $(PY):
 # Build tools live in the venv and the build is not isolated, so that the
 # persistent build tree (build/wheel) is reused and only changed sources
 # are recompiled.
-BUILD_TOOLS := 'scikit-build-core>=0.8' 'cmake>=3.20' ninja
+BUILD_TOOLS := 'scikit-build-core>=0.11' 'cmake>=3.20' ninja
 
 install: $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
 	$(PY) -m pip install --no-build-isolation '.[test]'
 
 demo: install
-	$(PY) examples/demo.py
+	$(VENV)/bin/orbisect demo --out build/demo
 
 native-test: $(PY)
 	$(PY) -m pip install 'cmake>=3.20'
@@ -32,7 +33,7 @@ native-test: $(PY)
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD) -j2
 	$(NATIVE_BUILD)/native_tests
 
-test: install native-test
+test: install native-test typecheck
 	cd tests && ../$(PY) -m pytest -q
 
 bench: $(PY)
@@ -43,8 +44,8 @@ bench: $(PY)
 # stubtest imports the installed module and compares the installed stub with
 # it; the allowlist says why each entry is there.  typecheck_usage.py is user
 # code written the way the README shows: it must pass --strict unchanged.
+# mypy comes with the test extra.
 typecheck: install
-	$(PY) -m pip install -q 'mypy>=1.11'
 	$(PY) -m mypy.stubtest orbisect --allowlist python/stubtest-allowlist.txt
 	$(PY) -m mypy --strict python/orbisect.pyi
 	$(PY) -m mypy --strict python/orbisect_detect tests/typecheck_usage.py
