@@ -225,9 +225,9 @@ def test_video_without_pyav_names_the_extra(tmp_path):
 def test_demo_reports_against_the_truth_and_writes_pictures(tmp_path):
     out = run("demo", "--out", tmp_path / "demo")
     assert out.returncode == 0, out.stderr
-    for k in range(1, 5):
+    for k in range(1, 6):
         assert f"scene {k}" in out.stdout
-        for name in (f"scene-{k}.png", f"scene-{k}-found.png"):
+        for name in (f"scene-{k}.png", f"found/scene-{k}.png"):
             assert Image.open(tmp_path / "demo" / name).size == (640, 480)
     assert "drawn at" in out.stdout and "found at" in out.stdout
     assert "median time per frame: scan" in out.stdout

@@ -32,7 +32,7 @@ from .scenes import Scene, Tally, make_scene, score_ball, score_lines
 __all__ = ["DEMO_SEED", "DemoResult", "run_demo"]
 
 #: The scenes of the demo: make_scene(DEMO_SEED, i) for i = 0, 1, ...
-DEMO_SEED = 1
+DEMO_SEED = 2
 
 
 @dataclass(frozen=True)
@@ -51,9 +51,9 @@ class DemoResult:
     Examples
     --------
     >>> from orbisect_detect.scenes import make_scene
-    >>> r = DemoResult(make_scene(1, 0), Detection(None, []), "scene-1.png", "scene-1-found.png")
+    >>> r = DemoResult(make_scene(1, 0), Detection(None, []), "scene-1.png", "found/scene-1.png")
     >>> r.annotated_path
-    'scene-1-found.png'
+    'found/scene-1.png'
     """
 
     scene: Scene
@@ -110,13 +110,13 @@ def _report(k: int, result: DemoResult, out: TextIO) -> None:
 
 
 def run_demo(out_dir: str | os.PathLike[str] = "orbisect-demo", *, seed: int = DEMO_SEED,
-             count: int = 4, out: TextIO | None = None) -> list[DemoResult]:
+             count: int = 5, out: TextIO | None = None) -> list[DemoResult]:
     """Runs the detector on generated scenes and reports against the truth.
 
     Parameters
     ----------
     out_dir : str or path
-        Receives ``scene-K.png`` (the scene) and ``scene-K-found.png`` (the
+        Receives ``scene-K.png`` (the scene) and ``found/scene-K.png`` (the
         annotated picture) for K = 1 .. count; created when missing.
     seed : int
         The scenes are ``make_scene(seed, K - 1)``.
@@ -136,7 +136,7 @@ def run_demo(out_dir: str | os.PathLike[str] = "orbisect-demo", *, seed: int = D
     """
     out = sys.stdout if out is None else out
     directory = os.fspath(out_dir)
-    os.makedirs(directory, exist_ok=True)
+    os.makedirs(os.path.join(directory, "found"), exist_ok=True)
     detector = FieldDetector(seed=0)
     scenes = [make_scene(seed, k) for k in range(count)]
     if scenes:
@@ -149,7 +149,7 @@ def run_demo(out_dir: str | os.PathLike[str] = "orbisect-demo", *, seed: int = D
     for k, scene in enumerate(scenes, 1):
         detection = detector.detect(scene.image)
         image_path = os.path.join(directory, f"scene-{k}.png")
-        annotated_path = os.path.join(directory, f"scene-{k}-found.png")
+        annotated_path = os.path.join(directory, "found", f"scene-{k}.png")
         Image.fromarray(scene.image).save(image_path)
         annotate(scene.image, detection).save(annotated_path)
         result = DemoResult(scene, detection, image_path, annotated_path)
@@ -168,6 +168,7 @@ def run_demo(out_dir: str | os.PathLike[str] = "orbisect-demo", *, seed: int = D
               f"{s.line_precision:.0f} % of those found matching", file=out)
         print("median time per frame: " + ", ".join(f"{n} {_ms(v)}" for n, v in medians.items()
                                                       if not math.isnan(v)), file=out)
-        print(f"\npictures: {directory}/scene-K.png (the scene) and scene-K-found.png (what was "
-              f"found); try\n  orbisect detect {results[0].image_path} --annotate found/", file=out)
+        print(f"\npictures: {os.path.join(directory, 'scene-K.png')} (the scenes) and "
+              f"{os.path.join(directory, 'found', 'scene-K.png')} (what was found); try\n"
+              f"  orbisect detect {results[0].image_path} --annotate my-found/", file=out)
     return results

@@ -69,16 +69,26 @@ def _text(draw: ImageDraw.ImageDraw, xy: tuple[float, float], text: str, fill: R
 
 def _legend_corner(width: int, height: int, box_w: float, box_h: float,
                    avoid: list[tuple[float, float]], margin: float) -> tuple[float, float]:
-    """The corner for a legend box that lies farthest from the points to avoid."""
+    """The corner for a legend box that covers the fewest points to avoid
+    (then the one farthest from them)."""
     corners = [(margin, margin), (width - box_w - margin, margin),
                (margin, height - box_h - margin), (width - box_w - margin, height - box_h - margin)]
     if not avoid:
         return corners[0]
+    pts = np.array(avoid, np.float64)
 
-    def clearance(c: tuple[float, float]) -> float:
-        cx, cy = c[0] + box_w / 2, c[1] + box_h / 2
-        return min(math.hypot(cx - x, cy - y) for x, y in avoid)
-    return max(corners, key=clearance)
+    def cost(c: tuple[float, float]) -> tuple[int, float]:
+        x, y = c
+        covered = ((pts[:, 0] > x - 10) & (pts[:, 0] < x + box_w + 10)
+                   & (pts[:, 1] > y - 10) & (pts[:, 1] < y + box_h + 10))
+        centre = np.hypot(pts[:, 0] - (x + box_w / 2), pts[:, 1] - (y + box_h / 2))
+        return int(covered.sum()), -float(centre.min())
+    return min(corners, key=cost)
+
+
+def _along(x0: float, y0: float, x1: float, y1: float, step: float) -> list[tuple[float, float]]:
+    n = max(int(math.hypot(x1 - x0, y1 - y0) / step), 1)
+    return [(x0 + (x1 - x0) * k / n, y0 + (y1 - y0) * k / n) for k in range(n + 1)]
 
 
 def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
@@ -115,7 +125,7 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
     base = _rgb_image(frame, order)
     width, height = base.size
     scale = max(min(width, height) / 480.0, 0.5)
-    thick = max(2, round(2.5 * scale))
+    thick = max(2, round(3 * scale))
     overlay = Image.new("RGBA", base.size, (0, 0, 0, 0))
     draw = ImageDraw.Draw(overlay)
     font = _font(max(10, round(14 * scale)))
@@ -131,7 +141,7 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
         draw.polygon(band, fill=colour + (70,), outline=colour + (255,))
         draw.line([(line.x0, line.y0), (line.x1, line.y1)], fill=_SHADOW, width=thick + 2)
         draw.line([(line.x0, line.y0), (line.x1, line.y1)], fill=colour + (255,), width=thick)
-        avoid.append(((line.x0 + line.x1) / 2, (line.y0 + line.y1) / 2))
+        avoid.extend(_along(line.x0, line.y0, line.x1, line.y1, 8.0))
 
     ball = detection.ball
     if ball is not None:
@@ -146,7 +156,9 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
                                    ((ball.x, ball.y - arm), (ball.x, ball.y + arm))):
             draw.line([(ax, ay), (bx, by)], fill=_SHADOW, width=thick + 2)
             draw.line([(ax, ay), (bx, by)], fill=BALL_COLOUR + (255,), width=thick)
-        avoid.append((ball.x, ball.y))
+        avoid.extend((ball.x + r * math.cos(t), ball.y + r * math.sin(t))
+                     for t in np.linspace(0.0, 2 * math.pi, 24, endpoint=False))
+        avoid.extend([(ball.x, ball.y)] * 4)
 
     picture = Image.alpha_composite(base.convert("RGBA"), overlay)
     draw = ImageDraw.Draw(picture)
