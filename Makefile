@@ -8,6 +8,8 @@ PYTHON ?= python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
+# Two compile jobs at most (cmake --build, as scikit-build-core runs it).
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 .PHONY: demo test bench native-test install typecheck clean
 
