@@ -103,17 +103,21 @@ def test_annotated_picture_shows_the_ball_and_each_line_in_its_colour():
     frame[:] = (40, 140, 50)
     lines = [Line(0.0, 60.0, 319.0, 60.0, 8.0, 0.9), Line(250.0, 0.0, 250.0, 239.0, 4.0, 0.7)]
     d = Detection(Ball(100.0, 150.0, 30.0, 0.8), lines, {"total": 0.001})
+    before = frame.copy()
     pic = np.asarray(annotate(frame, d))
-    assert pic.shape == frame.shape and np.array_equal(frame, np.asarray(frame))   # input intact
+    assert pic.shape == frame.shape and np.array_equal(frame, before)     # the input is intact
     assert tuple(pic[150, 130]) == BALL_COLOUR and tuple(pic[120, 100]) == BALL_COLOUR
     assert tuple(pic[150, 100]) == BALL_COLOUR                         # the centre's cross
     assert tuple(pic[60, 150]) == LINE_COLOURS[0] and tuple(pic[120, 250]) == LINE_COLOURS[1]
     band = pic[57, 150].astype(int)                  # inside the 8 px band, off the centre line
     assert np.all(band != frame[57, 150]) and tuple(band) != LINE_COLOURS[0]
-    assert np.array_equal(pic[220, 20], frame[220, 20])     # far from everything drawn
+    assert np.array_equal(pic[110, 180], frame[110, 180])   # away from everything drawn
     # A BGR frame gives the same picture as its RGB view.
     bgr = np.ascontiguousarray(frame[..., ::-1])
     assert np.array_equal(np.asarray(annotate(bgr, d, order="bgr")), pic)
+    # The legend goes to a corner clear of the shapes.
+    corner = np.asarray(annotate(frame, Detection(Ball(40.0, 40.0, 30.0, 0.9), [])))
+    assert np.array_equal(corner[40, 25], frame[40, 25])
     # Nothing found: the frame and a legend saying so.
     empty = np.asarray(annotate(frame, Detection(None, [])))
     assert (np.any(empty != frame, axis=2)).mean() < 0.05
