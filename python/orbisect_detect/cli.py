@@ -7,7 +7,7 @@ well (:func:`run_detect`, :func:`run_tune`,
 
 Exit status: 0 when everything was read and processed, 1 when an input was
 skipped (it is named on standard error), 2 for wrong arguments or an
-unusable windows file.
+unusable windows file, 130 when interrupted.
 
 Examples
 --------
@@ -418,6 +418,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         from .demo import run_demo  # noqa: PLC0415 - only the demo needs the scenes
         run_demo(args.out, out=sys.stdout)
         return 0
+    except KeyboardInterrupt:
+        print("orbisect: interrupted", file=sys.stderr)
+        return 130
     except BrokenPipeError:
         # The reader went away (``orbisect detect ... | head``): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)
