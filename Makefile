@@ -1,6 +1,6 @@
-# make demo  - build and run the example job
-# make test  - build and run the kernel test program and the Python tests,
-#              then both again built with the sanitizers
+# make demo  - build and run the main job: orbisect demo, pictures in build/demo
+# make test  - build, check the types, run the kernel test program and the
+#              Python tests, then both again built with the sanitizers
 # make bench - build and run the benchmarks
 # make typecheck - check the typed interface (orbisect.pyi) against the built
 #                  module, and the Python code under mypy --strict
@@ -15,6 +15,8 @@ NATIVE_BUILD := build/native
 SANITIZE_BUILD := build/sanitize
 # The sanitized module is built here and put first on the import path.
 SANITIZE_MODULE := $(CURDIR)/$(SANITIZE_BUILD)/python
+# Two compile jobs at most (cmake --build, as scikit-build-core runs it).
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
 .PHONY: demo test bench native-test install typecheck clean sanitize sanitize-build sanitized-tests fuzz
 
@@ -25,14 +27,14 @@ $(PY):
 # Build tools live in the venv and the build is not isolated, so that the
 # persistent build tree (build/wheel) is reused and only changed sources
 # are recompiled.
-BUILD_TOOLS := 'scikit-build-core>=0.8' 'cmake>=3.20' ninja
+BUILD_TOOLS := 'scikit-build-core>=0.11' 'cmake>=3.20' ninja
 
 install: $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
 	$(PY) -m pip install --no-build-isolation '.[test]'
 
 demo: install
-	$(PY) examples/demo.py
+	$(VENV)/bin/orbisect demo --out build/demo
 
 native-test: $(PY)
 	$(PY) -m pip install 'cmake>=3.20'
@@ -42,7 +44,7 @@ native-test: $(PY)
 
 # The sanitizer run comes even when the plain run fails: its report is the
 # one that says what went wrong.
-test: install native-test
+test: install native-test typecheck
 	(cd tests && ../$(PY) -m pytest -q); status=$$?; \
 	$(MAKE) --no-print-directory sanitized-tests && exit $$status
 
@@ -103,8 +105,8 @@ bench: $(PY)
 # stubtest imports the installed module and compares the installed stub with
 # it; the allowlist says why each entry is there.  typecheck_usage.py is user
 # code written the way the README shows: it must pass --strict unchanged.
+# mypy comes with the test extra.
 typecheck: install
-	$(PY) -m pip install -q 'mypy>=1.11'
 	$(PY) -m mypy.stubtest orbisect --allowlist python/stubtest-allowlist.txt
 	$(PY) -m mypy --strict python/orbisect.pyi
 	$(PY) -m mypy --strict python/orbisect_detect tests/typecheck_usage.py

@@ -1,6 +1,9 @@
-"""The whole road from a camera frame to shapes, on a generated scene.
+"""The building blocks by hand, from a camera frame to shapes.
 
-A green field with three white lines and an orange ball, with camera noise:
+`orbisect demo` runs the field detector (orbisect_detect), which chains these
+same functions with more care.  This script shows the road without it, on a
+simple picture: a green field with three white lines and an orange ball, with
+camera noise:
 
   ball:  calculate_lch_bounds -> simple_edge_hsv -> ransac_circle
   lines: calculate_lch_bounds -> mask_image -> simple_edge -> simple_denoise

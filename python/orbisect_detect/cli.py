@@ -1,0 +1,435 @@
+"""The ``orbisect`` command: ``detect``, ``tune`` and ``demo``.
+
+A thin shell over the package: each subcommand parses its arguments and
+calls a function that does the work, and that can be called from Python as
+well (:func:`run_detect`, :func:`run_tune`,
+:func:`orbisect_detect.demo.run_demo`).
+
+Exit status: 0 when everything was read and processed, 1 when an input was
+skipped (it is named on standard error), 2 for wrong arguments or an
+unusable windows file, 130 when interrupted.
+
+Examples
+--------
+>>> build_parser().parse_args(["tune", "frame.png", "--box", "10,20,40,50"]).box
+Box(x0=10, y0=20, x1=40, y1=50)
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import IO, Any, TextIO
+
+from tqdm import tqdm
+
+from . import __version__
+from .detector import Detection, FieldDetector
+from .drawing import annotate, tune_picture
+from .sources import Frame, ReadError, Source, expand_inputs, read_frames, read_image, video_frame_count
+from .tuning import Box, Tuned, selected_pixels, tune_window
+from .windowfile import EntryName, WindowSet, load_windows, update_windows_file
+from .windows import FIELD_WINDOW, ChannelOrder, Window
+
+__all__ = ["build_parser", "frame_record", "main", "run_detect", "run_tune"]
+
+
+def frame_record(frame: Frame, detection: Detection) -> dict[str, Any]:
+    """The JSON Lines record of one frame: ``source``, ``frame``, then
+    :meth:`Detection.to_dict` (``ball``, ``lines``, ``timings``).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> f = Frame("a.png", 0, np.zeros((4, 4, 3), np.uint8))
+    >>> frame_record(f, Detection(None, [], {"total": 0.001}))
+    {'source': 'a.png', 'frame': 0, 'ball': None, 'lines': [], 'timings': {'total': 0.001}}
+    """
+    return {"source": frame.source, "frame": frame.frame, **detection.to_dict()}
+
+
+class _Reporter:
+    """Progress on standard error when it is a terminal; problems always."""
+
+    def __init__(self, total: int | None, enabled: bool, errors: TextIO) -> None:
+        self.errors = errors
+        self.count = 0
+        self.bar: tqdm[Any] | None = (tqdm(total=total, unit="frame", file=errors, dynamic_ncols=True)
+                                      if enabled else None)
+
+    def problem(self, message: str) -> None:
+        self.count += 1
+        text = f"orbisect: {message} (skipped)"
+        if self.bar is not None:
+            self.bar.write(text, file=self.errors)
+        else:
+            print(text, file=self.errors, flush=True)
+
+    def step(self) -> None:
+        if self.bar is not None:
+            self.bar.update(1)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _frame_total(sources: Sequence[Source]) -> int | None:
+    total = 0
+    for s in sources:
+        if s.kind == "image":
+            total += 1
+            continue
+        try:
+            n = video_frame_count(s.path) if s.stop is None else s.stop - s.start
+        except ReadError:
+            n = None
+        if n is None:
+            return None
+        total += n
+    return total
+
+
+def _annotation_path(directory: str, frame: Frame, video: bool, used: set[str]) -> str:
+    """``<stem>.png`` for an image, ``<stem>-<frame>.png`` for a video
+    frame; a name already written in this run gets a counter."""
+    stem = os.path.splitext(os.path.basename(frame.source))[0] or "frame"
+    base = f"{stem}-{frame.frame:06d}" if video else stem
+    name, n = f"{base}.png", 1
+    while name in used:
+        n += 1
+        name = f"{base}-{n}.png"
+    used.add(name)
+    return os.path.join(directory, name)
+
+
+def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | None = None,
+               annotate_dir: str | os.PathLike[str] | None = None, windows: WindowSet | None = None,
+               order: ChannelOrder = "rgb", seed: int | None = None, progress: bool | None = None,
+               errors: TextIO | None = None) -> int:
+    """Detects the ball and the lines in every frame of the inputs.
+
+    Parameters
+    ----------
+    inputs : sequence of str or path
+        Image files, folders of images and videos
+        (:func:`~orbisect_detect.sources.expand_inputs`).
+    json_out : file, optional
+        Receives one JSON object per frame (:func:`frame_record`), one a line.
+    annotate_dir : str or path, optional
+        Receives a picture per frame (:func:`~orbisect_detect.drawing.annotate`):
+        ``<stem>.png`` for an image, ``<stem>-<frame>.png`` for a video frame.
+    windows : WindowSet, optional
+        The colours; the detector's defaults when None.
+    order : {"rgb", "bgr"}
+        "bgr" when the files hold B, G, R where R, G, B belong (frames saved
+        from a BGR pipeline without conversion).
+    seed : int, optional
+        Makes the fits reproducible (:class:`~orbisect_detect.FieldDetector`).
+    progress : bool, optional
+        Show a progress bar on ``errors``; None shows it when that is a
+        terminal.
+    errors : file, optional
+        Where problems (and the progress bar) go; standard error by default.
+
+    Returns
+    -------
+    int
+        The number of problems: inputs or frames that were skipped, each
+        named on ``errors``.
+
+    Examples
+    --------
+    >>> import io, tempfile, os
+    >>> from PIL import Image
+    >>> from orbisect_detect.scenes import make_scene
+    >>> folder = tempfile.mkdtemp()
+    >>> Image.fromarray(make_scene(1, 3).image).save(os.path.join(folder, "a.png"))
+    >>> out = io.StringIO()
+    >>> run_detect([folder], json_out=out, seed=0)
+    0
+    >>> sorted(json.loads(out.getvalue()))
+    ['ball', 'frame', 'lines', 'source', 'timings']
+    """
+    errors = sys.stderr if errors is None else errors
+    sources, problems = expand_inputs(inputs)
+    detector = FieldDetector(**(windows or WindowSet()).detector_arguments(), seed=seed, order=order)
+    if annotate_dir is not None:
+        os.makedirs(annotate_dir, exist_ok=True)
+    show = errors.isatty() if progress is None else progress
+    reporter = _Reporter(_frame_total(sources) if show else None, show, errors)
+    video = {s.path for s in sources if s.kind == "video"}
+    used: set[str] = set()
+    try:
+        for e in problems:
+            reporter.problem(str(e))
+        for item in read_frames(sources):
+            if isinstance(item, ReadError):
+                reporter.problem(str(item))
+                continue
+            try:
+                detection = detector.detect(item.image)
+            except (ValueError, TypeError) as e:
+                reporter.problem(f"{item.source}, frame {item.frame}: {e}")
+                continue
+            if json_out is not None:
+                json_out.write(json.dumps(frame_record(item, detection)) + "\n")
+                json_out.flush()
+            if annotate_dir is not None:
+                path = _annotation_path(os.fspath(annotate_dir), item, item.source in video, used)
+                if os.path.exists(path) and os.path.samefile(path, item.source):
+                    reporter.problem(f"{path}: the annotated picture would replace its input")
+                else:
+                    annotate(item.image, detection, order=order).save(path)
+            reporter.step()
+    finally:
+        reporter.close()
+    return reporter.count
+
+
+def run_tune(image: str | os.PathLike[str], box: Box, *, name: EntryName = "ball",
+             windows_path: str | os.PathLike[str] | None = "windows.json",
+             picture_path: str | os.PathLike[str] | None = None, order: ChannelOrder = "rgb",
+             out: TextIO | None = None) -> Tuned:
+    """Derives a window from a box of an image, saves it and draws it.
+
+    Parameters
+    ----------
+    image : str or path
+        The image file.
+    box : Box
+        The pixels of the thing (:class:`~orbisect_detect.tuning.Box`).
+    name : {"ball", "field", "line"}
+        The windows file entry to add or replace.
+    windows_path : str or path, optional
+        The windows file; created when missing, its other entries kept.
+        None saves nothing.
+    picture_path : str or path, optional
+        Where to write the picture of the window
+        (:func:`~orbisect_detect.drawing.tune_picture`); None writes none.
+    order : {"rgb", "bgr"}
+        Channel order of the file's pixels.
+    out : file, optional
+        Receives a summary: the window and the share of the box it covers.
+        None prints nothing.
+
+    Returns
+    -------
+    Tuned
+
+    Raises
+    ------
+    ReadError
+        When the image cannot be read.
+    ValueError
+        When the box holds too few pixels of the image or no usable colour,
+        or the windows file is not one.
+
+    Examples
+    --------
+    >>> import io, tempfile, os
+    >>> from PIL import Image
+    >>> from orbisect_detect.scenes import make_scene
+    >>> folder = tempfile.mkdtemp()
+    >>> Image.fromarray(make_scene(1, 3).image).save(os.path.join(folder, "a.png"))
+    >>> tuned = run_tune(os.path.join(folder, "a.png"), Box(100, 260, 150, 300),
+    ...                  windows_path=os.path.join(folder, "windows.json"))
+    >>> tuned.coverage > 0.95, sorted(os.listdir(folder))
+    (True, ['a.png', 'windows.json'])
+    """
+    frame = read_image(image)
+    field = FIELD_WINDOW
+    if windows_path is not None and os.path.exists(windows_path):
+        field = load_windows(windows_path).field
+    tuned = tune_window(frame, box, name, order=order, field=field)
+    if windows_path is not None:
+        update_windows_file(windows_path, name, tuned.entry)
+    if picture_path is not None:
+        b = tuned.box
+        title = f"{name} window" + ("s (white: three wedges)" if tuned.achromatic else "")
+        tune_picture(frame, (b.x0, b.y0, b.x1, b.y1), tuned.windows, order=order, title=title,
+                     selected=selected_pixels(frame, tuned.windows, name, order),
+                     sample=tuned.sample).save(picture_path)
+    if out is not None:
+        _print_tuned(tuned, os.fspath(image), windows_path, picture_path, out)
+    return tuned
+
+
+def _describe(w: Window) -> str:
+    return (f"hue {w.hue_deg[0]:g} to {w.hue_deg[1]:g} deg, chroma {w.chroma[0]:g} to "
+            f"{w.chroma[1]:g}, intensity {w.intensity[0]:g} to {w.intensity[1]:g}")
+
+
+def _print_tuned(tuned: Tuned, image: str, windows_path: str | os.PathLike[str] | None,
+                 picture_path: str | os.PathLike[str] | None, out: TextIO) -> None:
+    b = tuned.box
+    print(f"{tuned.name} window from the {b.area} pixels of box {b.x0},{b.y0},{b.x1},{b.y1} "
+          f"in {image}:", file=out)
+    if tuned.achromatic:
+        w = tuned.window
+        print(f"  the sample has no hue (white or grey paint): three wedges covering every hue, "
+              f"chroma below {w.chroma[1]:g}, intensity {w.intensity[0]:g} to {w.intensity[1]:g}",
+              file=out)
+    for w in tuned.windows:
+        print(f"  {_describe(w)}", file=out)
+    left_out = b.area - tuned.sample_size
+    if left_out:
+        print(f"  {left_out} of the box's pixels have the field's colour: not part of the sample",
+              file=out)
+    print(f"  covers {100 * tuned.coverage:.1f} % of the {tuned.sample_size} sample pixels "
+          f"and {100 * tuned.frame_coverage:.1f} % of the image", file=out)
+    if windows_path is not None:
+        print(f"  saved as \"{tuned.name}\" in {os.fspath(windows_path)}", file=out)
+    if picture_path is not None:
+        print(f"  picture: {os.fspath(picture_path)}", file=out)
+
+
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"a seed is 0 or more, got {value}")
+    return value
+
+
+def _box(text: str) -> Box:
+    try:
+        return Box.parse(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The command line of ``orbisect``.
+
+    Examples
+    --------
+    >>> build_parser().parse_args(["detect", "a.png", "--seed", "3"]).seed
+    3
+    """
+    parser = argparse.ArgumentParser(
+        prog="orbisect",
+        description="Find the ball and the painted lines in frames of a sports field, tune "
+                    "their colours, or run the demo.",
+        epilog="Run 'orbisect COMMAND --help' for a command's options.")
+    parser.add_argument("--version", action="version", version=f"orbisect {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    d = sub.add_parser(
+        "detect", help="find the ball and the lines in images, folders of images or videos",
+        description="Find the ball and the painted lines in every frame. Writes one JSON object "
+                    "per frame (JSON Lines) with the fields source, frame, ball (x, y, r, "
+                    "support, or null), lines (x0, y0, x1, y1, width, support each) and "
+                    "timings (seconds per stage). Files that cannot be read are named on "
+                    "standard error and skipped; the exit status is then 1.")
+    d.add_argument("inputs", nargs="+", metavar="INPUT",
+                   help="an image (PNG, JPEG), a folder of images (read in sorted order) or a "
+                        "video (needs the [video] extra: pip install 'orbisect[video]')")
+    d.add_argument("--json", metavar="FILE", default="-",
+                   help="where to write the JSON Lines; '-' (the default) is standard output")
+    d.add_argument("--annotate", metavar="DIR",
+                   help="also write a PNG per frame into DIR, with the ball, the lines and "
+                        "their support scores drawn")
+    d.add_argument("--windows", metavar="FILE",
+                   help="a windows file (made by 'orbisect tune') with the colours of ball, "
+                        "field and lines; entries it lacks keep their defaults")
+    d.add_argument("--bgr", action="store_true",
+                   help="the files hold B, G, R where R, G, B belong (frames saved from a BGR "
+                        "pipeline without conversion)")
+    d.add_argument("--seed", type=_seed, metavar="N",
+                   help="seed the random fits: the same input gives the same output")
+
+    t = sub.add_parser(
+        "tune", help="derive a colour window from a box drawn on an image",
+        description="Derive a colour window from the pixels in a box and add it to (or update "
+                    "it in) a windows file, in readable units (hue in degrees, chroma and "
+                    "intensity as fractions of full scale). Prints the window and the share "
+                    "of the box it covers, and writes a picture of it: the image with the "
+                    "selected pixels tinted, beside the chroma plane with the box's pixels "
+                    "and the window.")
+    t.add_argument("image", metavar="IMAGE", help="the image (PNG, JPEG)")
+    t.add_argument("--box", type=_box, required=True, metavar="X0,Y0,X1,Y1",
+                   help="the box in pixels: columns X0 to X1 - 1, rows Y0 to Y1 - 1; draw it "
+                        "inside the thing, clear of its border")
+    t.add_argument("--name", choices=("ball", "line", "field"), default="ball",
+                   help="the entry to set (default: ball); a white or grey 'line' sample gives "
+                        "three wedges that hold every hue")
+    t.add_argument("--windows", metavar="FILE", default="windows.json",
+                   help="the windows file to update (default: windows.json); created when missing")
+    t.add_argument("--picture", metavar="FILE",
+                   help="where to write the picture (default: the windows file's name with "
+                        "-NAME.png, e.g. windows-ball.png)")
+    t.add_argument("--bgr", action="store_true", help="the image holds B, G, R where R, G, B belong")
+
+    m = sub.add_parser(
+        "demo", help="detect on a few generated scenes and compare with what was drawn",
+        description="Generate a few field scenes, find the ball and the lines, print the "
+                    "results against what was drawn with the time per stage, and write each "
+                    "scene and its annotated picture.")
+    m.add_argument("--out", metavar="DIR", default="orbisect-demo",
+                   help="where to write the pictures (default: orbisect-demo)")
+    return parser
+
+
+@contextmanager
+def _output(path: str) -> Iterator[IO[str]]:
+    if path == "-":
+        yield sys.stdout
+    else:
+        with open(path, "w", encoding="utf-8") as f:
+            yield f
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command; returns its exit status.
+
+    Examples
+    --------
+    >>> main(["detect", "missing.png"])      # the file is named on standard error
+    1
+    """
+    args = build_parser().parse_args(argv)
+    order: ChannelOrder = "bgr" if getattr(args, "bgr", False) else "rgb"
+    try:
+        if args.command == "detect":
+            windows = None
+            if args.windows is not None:
+                windows = load_windows(args.windows)
+            with _output(args.json) as out:
+                problems = run_detect(args.inputs, json_out=out, annotate_dir=args.annotate,
+                                      windows=windows, order=order, seed=args.seed)
+            if problems:
+                print(f"orbisect: {problems} input{'s' if problems > 1 else ''} skipped",
+                      file=sys.stderr)
+            return 1 if problems else 0
+        if args.command == "tune":
+            picture = args.picture
+            if picture is None:
+                picture = f"{os.path.splitext(args.windows)[0]}-{args.name}.png"
+            run_tune(args.image, args.box, name=args.name, windows_path=args.windows,
+                     picture_path=picture, order=order, out=sys.stdout)
+            return 0
+        from .demo import run_demo  # noqa: PLC0415 - only the demo needs the scenes
+        run_demo(args.out, out=sys.stdout)
+        return 0
+    except KeyboardInterrupt:
+        print("orbisect: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (``orbisect detect ... | head``): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except (ReadError, ValueError, OSError) as e:
+        print(f"orbisect: {e}", file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())
