@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Any
 from functools import lru_cache
 
 import numpy as np
@@ -29,7 +30,7 @@ import orbisect
 __all__ = ["Ball", "BallSearch", "find_ball", "fit_circle", "fit_circle_algebraic", "circle_support", "chord_candidates",
            "hidden", "outside_share", "refine_circle", "region_scan", "run_borders", "scan_lines"]
 
-FloatArray = npt.NDArray[np.float64]
+FloatArray = npt.NDArray[np.floating[Any]]
 IntArray = npt.NDArray[np.int32]
 
 
@@ -254,7 +255,7 @@ def hidden(frame: npt.NDArray[np.uint8], cx: float, cy: float, r: float, xs: Flo
     p = frame[py, px].astype(np.float64)
     a = p[:, 0] - 0.5 * (p[:, 1] + p[:, 2])
     b = 0.8660254037844386 * (p[:, 1] - p[:, 2])
-    return (a * a + b * b < 20.48 ** 2) & (p.sum(axis=1) < 0.35 * 768.0)  # type: ignore[no-any-return]
+    return (a * a + b * b < 20.48 ** 2) & (p.sum(axis=1) < 0.35 * 768.0)
 
 
 def circle_support(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
@@ -331,7 +332,7 @@ def region_scan(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: flo
     copy).  Returns the borders' x and y, the scanned rows and columns, and
     the region (x0, y0, x1, y1).
     """
-    height, width = frame.shape[0], frame.shape[1]
+    height, width = int(frame.shape[0]), int(frame.shape[1])
     half = 1.4 * r + 4.0
     x0, x1 = max(int(cx - half), 0), min(int(math.ceil(cx + half)) + 1, width)
     y0, y1 = max(int(cy - half), 0), min(int(math.ceil(cy + half)) + 1, height)

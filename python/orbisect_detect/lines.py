@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Any
 from functools import lru_cache
 
 import numpy as np
@@ -31,7 +32,7 @@ from .windows import ChannelOrder, Window
 
 __all__ = ["Line", "LineSearch", "Gaps", "field_gaps", "find_lines", "join_pieces", "paint_mask"]
 
-FloatArray = npt.NDArray[np.float64]
+FloatArray = npt.NDArray[np.floating[Any]]
 IntArray = npt.NDArray[np.int32]
 
 @dataclass(frozen=True)

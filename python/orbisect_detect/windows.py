@@ -178,8 +178,7 @@ class Window:
         Window(hue_deg=(-30.0, 30.0), chroma=(0.2, 1.0), intensity=(0.1, 0.9))
         """
         try:
-            return cls(tuple(d["hue_deg"]), tuple(d["chroma"]),  # type: ignore[arg-type]
-                       tuple(d["intensity"]))  # type: ignore[arg-type]
+            return cls(tuple(d["hue_deg"]), tuple(d["chroma"]), tuple(d["intensity"]))
         except KeyError as e:
             raise ValueError(f"a window needs the keys hue_deg, chroma and intensity; {e} is missing") from None
 
@@ -189,7 +188,8 @@ def _compile(hue_deg: tuple[float, float], chroma: tuple[float, float],
              intensity: tuple[float, float], order: ChannelOrder) -> orbisect.LCHBounds:
     rgb = orbisect.calculate_lch_bounds((math.radians(hue_deg[0]), math.radians(hue_deg[1])),
                                         chroma, intensity)
-    m = rgb.M if order == "rgb" else np.ascontiguousarray(rgb.M.reshape(3, 3)[:, ::-1]).reshape(9)
+    m = np.ascontiguousarray(rgb.M.reshape(3, 3)[:, ::-1] if order == "bgr" else rgb.M.reshape(3, 3),
+                             dtype=np.int32).reshape(9)
     m.flags.writeable = False          # shared by every caller of the cache
     return orbisect.LCHBounds(m, rgb.i, rgb.c)
 
