@@ -537,25 +537,52 @@ def outside_share(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: f
     Around a ball that share is small (grass, its shadow, a line, a bar);
     around one lobe of a ball-coloured blob the other lobe is on the ring.
     """
-    ring = (cx + 1j * cy) + (1.15 * r + 2.0) * _RING
+    height, width = frame.shape[0], frame.shape[1]
+    reach = 1.15 * r + 2.0
+    ring = (cx + 1j * cy) + reach * _RING
     xs = np.rint(ring.real).astype(np.intp)
     ys = np.rint(ring.imag).astype(np.intp)
-    ok = (xs >= 0) & (xs < frame.shape[1]) & (ys >= 0) & (ys < frame.shape[0])
-    n = int(np.count_nonzero(ok))
+    if cx - reach < 0 or cy - reach < 0 or cx + reach > width - 1 or cy + reach > height - 1:
+        ok = (xs >= 0) & (xs < width) & (ys >= 0) & (ys < height)
+        xs, ys = xs[ok], ys[ok]
+    n = len(xs)
     if n == 0:
         return 0.0
-    px = frame[ys[ok], xs[ok]].astype(np.int32)
-    m = np.asarray(window["M"], np.int32).reshape(3, 3)
-    i, c = window["i"], window["c"]
-    h = px @ m.T
-    s = h[:, 0] + h[:, 1]
-    inside = ((h[:, 0] > 0) & (h[:, 1] > 0) & (h[:, 2] > i[0]) & (h[:, 2] < i[1])  # type: ignore[index]
-              & (s > c[0]) & (s < c[1]))  # type: ignore[index]
+    px = frame[ys, xs].reshape(1, n, 3)
+    inside = np.empty((1, n), np.uint8)
+    orbisect.mask_image_cy_impl(px, inside, window)
     return int(np.count_nonzero(inside)) / n
 
 
+def _coarse(frame: npt.NDArray[np.uint8], window: dict[str, object], x: FloatArray, y: FloatArray,
+            ring: npt.NDArray[np.bool_], cx: float, cy: float, r: float, rows: FloatArray,
+            columns: FloatArray, search: BallSearch) -> Ball | None:
+    """A candidate settled on the coarse points alone, or None when it takes
+    a dense check: refitted to its points, it must have no coarse point just
+    outside it, border points on 90 % of the coarse crossings, and no ball
+    colour around it."""
+    height, width = frame.shape[0], frame.shape[1]
+    cx, cy, r = _gauss_newton(x[ring], y[ring], cx, cy, r, 2)
+    if not search.min_r <= r <= search.max_r:
+        return None
+    dx, dy = x - cx, y - cy
+    d = np.sqrt(dx * dx + dy * dy) - r
+    tol = search.tolerance
+    inliers = int(np.count_nonzero(np.abs(d) <= tol))
+    if inliers < 16 or np.count_nonzero((d > tol) & (d < 0.5 * r)):
+        return None
+    expected = len(_crossing_points(cx, cy, r, rows, columns, width, height)[0])
+    if inliers < 0.9 * expected:
+        return None
+    share = outside_share(frame, window, cx, cy, r)
+    if share > 0.02:
+        return None
+    return Ball(cx, cy, r, min(1.0, inliers / expected) * (1.0 - 2.0 * share))
+
+
 def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str, object],
-              search: BallSearch, runs: IntArray | None = None) -> Ball | None:
+              search: BallSearch, runs: IntArray | None = None, rows: FloatArray | None = None,
+              columns: FloatArray | None = None) -> Ball | None:
     """The best supported circle in a frame.
 
     Candidates come first from RANSAC over the coarse border points (each
@@ -579,6 +606,9 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
     runs : ndarray, optional
         The coarse runs (start and end points) the borders come from, for
         the chord candidates.
+    rows, columns : ndarray, optional
+        The coarse scan's rows and columns: with them, a candidate that the
+        coarse points alone show clearly is settled without a dense check.
 
     Returns
     -------
@@ -620,6 +650,13 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
         # circle fitted to part of it.
         if (search.min_r <= r <= search.max_r and on >= 4
                 and np.count_nonzero((d > 2 * tol) & (d < 0.5 * r)) <= on):
+            if on >= 16 and rows is not None and columns is not None:
+                # Plenty of coarse points: refit on them, and settle it here
+                # when they cover the circle and nothing ball-coloured is
+                # around it.
+                fast = _coarse(frame, window, x, y, ring, cx, cy, r, rows, columns, search)
+                if fast is not None:
+                    return fast
             if check(cx, cy, r):
                 return best
         keep = ~ring

@@ -258,7 +258,8 @@ class FieldDetector:
             if self.seed is not None:
                 _seed_fits(self.seed, ball_points, field_points)
             t0 = time.perf_counter()
-            ball = find_ball(borders, img, self.ball_window.mapping_for(order), self.ball_search, ball_runs)
+            ball = find_ball(borders, img, self.ball_window.mapping_for(order), self.ball_search,
+                             ball_runs, rows, columns)
             t_ball = time.perf_counter()
             order_ = _mixing_order(len(gaps.doubled))
             mixed = type(gaps)(np.ascontiguousarray(gaps.doubled[order_]), gaps.length[order_],
