@@ -17,6 +17,7 @@ a few times at most.
 
 from __future__ import annotations
 
+import bisect
 import math
 from dataclasses import dataclass
 from typing import Any
@@ -226,6 +227,17 @@ def fit_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
         if abs(step[0]) + abs(step[1]) + abs(step[2]) < 1e-4:
             break
     return cx, cy, r
+
+
+def _crossing_count(cx: float, cy: float, r: float, rows: list[float], columns: list[float],
+                    width: int, height: int) -> int:
+    """The number of :func:`_crossing_points` (rows and columns given as
+    ascending lists), counted without them when the circle lies inside the
+    frame."""
+    if cx - r > 0.5 and cx + r < width - 1.5 and cy - r > 0.5 and cy + r < height - 1.5:
+        return 2 * (bisect.bisect_left(rows, cy + r) - bisect.bisect_right(rows, cy - r)
+                    + bisect.bisect_left(columns, cx + r) - bisect.bisect_right(columns, cx - r))
+    return len(_crossing_points(cx, cy, r, np.array(rows), np.array(columns), width, height)[0])
 
 
 def _crossing_points(cx: float, cy: float, r: float, rows: FloatArray, columns: FloatArray,
@@ -555,8 +567,8 @@ def outside_share(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: f
 
 
 def _coarse(frame: npt.NDArray[np.uint8], window: dict[str, object], x: FloatArray, y: FloatArray,
-            ring: npt.NDArray[np.bool_], cx: float, cy: float, r: float, rows: FloatArray,
-            columns: FloatArray, search: BallSearch) -> Ball | None:
+            ring: npt.NDArray[np.bool_], cx: float, cy: float, r: float, rows: list[float],
+            columns: list[float], search: BallSearch) -> Ball | None:
     """A candidate settled on the coarse points alone, or None when it takes
     a dense check: refitted to its points, it must have no coarse point just
     outside it, border points on 90 % of the coarse crossings, and no ball
@@ -571,7 +583,7 @@ def _coarse(frame: npt.NDArray[np.uint8], window: dict[str, object], x: FloatArr
     inliers = int(np.count_nonzero(np.abs(d) <= tol))
     if inliers < 16 or np.count_nonzero((d > tol) & (d < 0.5 * r)):
         return None
-    expected = len(_crossing_points(cx, cy, r, rows, columns, width, height)[0])
+    expected = _crossing_count(cx, cy, r, rows, columns, width, height)
     if inliers < 0.9 * expected:
         return None
     share = outside_share(frame, window, cx, cy, r)
@@ -654,7 +666,8 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
                 # Plenty of coarse points: refit on them, and settle it here
                 # when they cover the circle and nothing ball-coloured is
                 # around it.
-                fast = _coarse(frame, window, x, y, ring, cx, cy, r, rows, columns, search)
+                fast = _coarse(frame, window, x, y, ring, cx, cy, r, rows.tolist(),
+                               columns.tolist(), search)
                 if fast is not None:
                     return fast
             if check(cx, cy, r):

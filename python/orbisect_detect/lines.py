@@ -18,6 +18,7 @@ search stops at the first candidate that is not supported.
 
 from __future__ import annotations
 
+import bisect
 import math
 from dataclasses import dataclass
 from typing import Any
@@ -217,16 +218,6 @@ def field_gaps(points: IntArray, frame: npt.NDArray[np.uint8], windows: tuple[Wi
                 along_row[paint])
 
 
-def _refine(x: FloatArray, y: FloatArray) -> tuple[float, float, float, float]:
-    """Total least squares line: centroid and unit direction."""
-    n = len(x)
-    mx, my = float(x.sum()) / n, float(y.sum()) / n
-    dx, dy = x - mx, y - my
-    sxx, syy, sxy = float(dx @ dx), float(dy @ dy), float(dx @ dy)
-    angle = 0.5 * math.atan2(2.0 * sxy, sxx - syy)
-    return mx, my, math.cos(angle), math.sin(angle)
-
-
 def _clip_to_frame(px: float, py: float, ux: float, uy: float, t0: float, t1: float,
                    width: int, height: int) -> tuple[float, float]:
     """The part [t0, t1] of the line p + t u that lies in the frame."""
@@ -239,10 +230,21 @@ def _clip_to_frame(px: float, py: float, ux: float, uy: float, t0: float, t1: fl
     return lo, hi
 
 
-def _crossings(lines: FloatArray, a: float, b: float) -> int:
+def _crossings(lines: list[float], a: float, b: float) -> int:
     """Scanned lines at positions `lines` (ascending) between a and b."""
     lo, hi = (a, b) if a <= b else (b, a)
-    return int(np.searchsorted(lines, hi, "right") - np.searchsorted(lines, lo, "left"))
+    return bisect.bisect_right(lines, hi) - bisect.bisect_left(lines, lo)
+
+
+def _fit_segment(x: FloatArray, y: FloatArray) -> tuple[float, float, float, float, FloatArray]:
+    """Total least squares line through points: centroid, unit direction,
+    and the points' positions along it (in the points' order)."""
+    n = len(x)
+    mx, my = float(x.sum()) / n, float(y.sum()) / n
+    dx, dy = x - mx, y - my
+    angle = 0.5 * math.atan2(2.0 * float(dx @ dy), float(dx @ dx) - float(dy @ dy))
+    ux, uy = math.cos(angle), math.sin(angle)
+    return mx, my, ux, uy, dx * ux + dy * uy
 
 
 # A gap supports a line only when its scan line crosses the line at more than
@@ -378,6 +380,7 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], windows: tuple[Window, 
     delta = max(1, int(round(10 * search.tolerance)))      # doubled, turned: x10
     raw: list[tuple[float, float, float, float, float, float, float, float]] = []
     rejected = 0
+    row_list, col_list = rows.tolist(), columns.tolist()
     while len(raw) < search.max_lines and rejected < 3:
         idx = np.flatnonzero(alive)
         if len(idx) < search.min_points:
@@ -406,35 +409,37 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], windows: tuple[Window, 
             alive[cand] = False
             rejected += 1
             continue
-        px, py, ux, uy = _refine(x_all[seg], y_all[seg])
+        px, py, ux, uy, t = _fit_segment(x_all[seg], y_all[seg])
         # The longest run of points without a hole of a few scan spacings is
         # the stripe (a stray point far along the line must not stretch it);
         # the others go back to the pool.
-        ts = (x_all[seg] - px) * ux + (y_all[seg] - py) * uy
-        order_t = np.argsort(ts)
-        ts = ts[order_t]
-        cuts = np.flatnonzero(np.diff(ts) > 3.0 * spacing + 10.0)
-        if len(cuts):
-            bounds = np.concatenate(([0], cuts + 1, [len(ts)]))
+        hole = 3.0 * spacing + 10.0
+        ts = np.sort(t)
+        if len(ts) > 1 and float((ts[1:] - ts[:-1]).max()) > hole:
+            order_t = np.argsort(t)
+            bounds = np.concatenate(([0], np.flatnonzero(np.diff(ts) > hole) + 1, [len(ts)]))
             k = int(np.argmax(np.diff(bounds)))
             seg = seg[order_t[bounds[k]:bounds[k + 1]]]
             if len(seg) < search.min_points:
                 alive[seg] = False
                 rejected += 1
                 continue
-            px, py, ux, uy = _refine(x_all[seg], y_all[seg])
-            ts = np.sort((x_all[seg] - px) * ux + (y_all[seg] - py) * uy)
+            px, py, ux, uy, t = _fit_segment(x_all[seg], y_all[seg])
+            ts = np.sort(t)
         alive[seg] = False
         t_lo, t_hi = float(ts[0]), float(ts[-1])
         # Width: a row gap is the stripe's width over |sin| of its angle with
         # the row (a column gap over |cos|).
-        w = lengths[seg] * np.where(along_row[seg], abs(uy), abs(ux))
+        if rows_ok and cols_ok:
+            w = lengths[seg] * np.where(along_row[seg], abs(uy), abs(ux))
+        else:
+            w = lengths[seg] * (abs(uy) if rows_ok else abs(ux))
         stripe = float(np.partition(w, len(w) // 2)[len(w) // 2])
         expected = 0
         if abs(uy) > _MIN_CROSSING:
-            expected += _crossings(rows, py + t_lo * uy, py + t_hi * uy)
+            expected += _crossings(row_list, py + t_lo * uy, py + t_hi * uy)
         if abs(ux) > _MIN_CROSSING:
-            expected += _crossings(columns, px + t_lo * ux, px + t_hi * ux)
+            expected += _crossings(col_list, px + t_lo * ux, px + t_hi * ux)
         support = min(1.0, len(seg) / expected) if expected else 0.0
         if support < search.min_support:
             rejected += 1
