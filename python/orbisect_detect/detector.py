@@ -24,6 +24,7 @@ import threading
 import time
 import zlib
 from dataclasses import dataclass, field
+from functools import lru_cache
 from typing import Any
 
 import numpy as np
@@ -32,7 +33,7 @@ import numpy.typing as npt
 import orbisect
 
 from .ball import Ball, BallSearch, _denoised, find_ball, run_borders, scan_lines
-from .lines import Line, LineSearch, field_gaps, find_lines
+from .lines import Line, LineSearch, field_gaps, find_lines, paint_test
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
 
 __all__ = ["Detection", "FieldDetector", "prepare_frame"]
@@ -252,7 +253,8 @@ class FieldDetector:
 
         ball_runs = _denoised(ball_points, self.ball_search.min_run)
         borders = _mixed(run_borders(ball_runs, width, height))
-        gaps = field_gaps(field_points, img, self.line_windows, order, self.line_search)
+        paint = paint_test(self.line_windows, order)
+        gaps = field_gaps(field_points, img, paint, self.line_search)
         t_prep = time.perf_counter()
         with _FIT_LOCK:
             if self.seed is not None:
@@ -264,13 +266,14 @@ class FieldDetector:
             order_ = _mixing_order(len(gaps.doubled))
             mixed = type(gaps)(np.ascontiguousarray(gaps.doubled[order_]), gaps.length[order_],
                                gaps.along_row[order_])
-            lines = find_lines(mixed, img, self.line_windows, order, rows, columns, self.line_search)
+            lines = find_lines(mixed, img, paint, rows, columns, self.line_search)
         t_end = time.perf_counter()
         timings = {"scan": t_scan - t_start, "ball": (t_ball - t0) + (t_prep - t_scan) / 2,
                    "lines": (t_end - t_ball) + (t_prep - t_scan) / 2, "total": t_end - t_start}
         return Detection(ball, lines, timings)
 
 
+@lru_cache(maxsize=4096)
 def _mixing_order(n: int) -> npt.NDArray[np.intp]:
     """A fixed permutation of n points that spreads neighbours apart, over an
     odd count (the last point is dropped when n is even).
@@ -281,8 +284,13 @@ def _mixing_order(n: int) -> npt.NDArray[np.intp]:
     """
     m = n - 1 if n % 2 == 0 and n > 0 else n
     if m <= 0:
-        return np.zeros(0, np.intp)
-    return (np.arange(m, dtype=np.intp) * 7919 + (m // 3)) % m if m % 7919 else np.arange(m)
+        out = np.zeros(0, np.intp)
+    elif m % 7919:
+        out = (np.arange(m, dtype=np.intp) * 7919 + (m // 3)) % m
+    else:
+        out = np.arange(m, dtype=np.intp)
+    out.flags.writeable = False
+    return out
 
 
 def _mixed(points: npt.NDArray[np.int32]) -> npt.NDArray[np.int32]:

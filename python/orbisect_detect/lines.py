@@ -31,7 +31,8 @@ import orbisect
 
 from .windows import ChannelOrder, Window
 
-__all__ = ["Line", "LineSearch", "Gaps", "field_gaps", "find_lines", "join_pieces", "paint_mask"]
+__all__ = ["Gaps", "Line", "LineSearch", "PaintTest", "field_gaps", "find_lines", "join_pieces",
+           "paint_mask", "paint_test"]
 
 FloatArray = npt.NDArray[np.floating[Any]]
 IntArray = npt.NDArray[np.int32]
@@ -140,21 +141,60 @@ class Gaps:
     along_row: npt.NDArray[np.bool_]
 
 
+@dataclass(frozen=True)
+class PaintTest:
+    """The paint's colour test, compiled for one channel order.
+
+    Attributes
+    ----------
+    mappings : tuple of dict
+        The paint's windows as the kernels take them.
+    grey_lo, grey_hi : int
+        Grey levels (exclusive) between which an exact grey counts as paint.
+    """
+
+    mappings: tuple[dict[str, object], ...]
+    grey_lo: int
+    grey_hi: int
+
+    def __call__(self, pixels: npt.NDArray[np.uint8]) -> npt.NDArray[np.bool_]:
+        """Whether each of the (n, 3) pixels is paint."""
+        n = len(pixels)
+        row = np.ascontiguousarray(pixels).reshape(1, n, 3)
+        out = np.empty((1, n), np.uint8)
+        one = np.empty((1, n), np.uint8)
+        first = True
+        for m in self.mappings:
+            orbisect.mask_image_cy_impl(row, out if first else one, m)
+            if not first:
+                out |= one
+            first = False
+        p0 = pixels[:, 0]
+        grey = (p0 == pixels[:, 1]) & (p0 == pixels[:, 2]) & (p0 > self.grey_lo) & (p0 < self.grey_hi)
+        return out.reshape(n).view(bool) | grey  # type: ignore[no-any-return]
+
+
 @lru_cache(maxsize=64)
-def _paint_test(windows: tuple[Window, ...], order: ChannelOrder
-                ) -> tuple[tuple[dict[str, object], ...], int, int]:
-    """The windows as the kernels take them, and the grey levels (exclusive)
-    between which an exact grey counts as paint."""
+def paint_test(windows: tuple[Window, ...], order: ChannelOrder) -> PaintTest:
+    """The paint test of a set of windows: a pixel is paint when it lies in
+    any of them, or is an exact grey within their intensity range (no window
+    holds a grey).
+
+    Examples
+    --------
+    >>> from orbisect_detect.windows import LINE_WINDOWS
+    >>> paint_test(LINE_WINDOWS, "rgb").grey_lo
+    89
+    """
     lo = min(w.intensity[0] for w in windows)
     hi = max(w.intensity[1] for w in windows)
-    return (tuple(w.mapping_for(order) for w in windows), int(math.floor(lo * 256.0)),
-            int(math.ceil(hi * 256.0)))
+    return PaintTest(tuple(w.mapping_for(order) for w in windows), int(math.floor(lo * 256.0)),
+                     int(math.ceil(hi * 256.0)))
 
 
 def paint_mask(pixels: npt.NDArray[np.uint8], windows: tuple[Window, ...],
                order: ChannelOrder) -> npt.NDArray[np.bool_]:
-    """Whether pixels have the paint's colour: inside any of the windows, or
-    an exact grey within their intensity range (no window holds a grey).
+    """Whether pixels have the paint's colour (:func:`paint_test`).
 
     The pixels, an (n, 3) array, go through the mask kernel as a one-row
     image, so the test is the kernels' own.
@@ -166,21 +206,11 @@ def paint_mask(pixels: npt.NDArray[np.uint8], windows: tuple[Window, ...],
     ...            LINE_WINDOWS, "rgb").tolist()
     [True, True, False]
     """
-    mappings, grey_lo, grey_hi = _paint_test(windows, order)
-    n = len(pixels)
-    row = np.ascontiguousarray(pixels).reshape(1, n, 3)
-    out = np.zeros((1, n), np.uint8)
-    one = np.empty((1, n), np.uint8)
-    for m in mappings:
-        orbisect.mask_image_cy_impl(row, one, m)
-        out |= one
-    p0 = pixels[:, 0]
-    grey = (p0 == pixels[:, 1]) & (p0 == pixels[:, 2]) & (p0 > grey_lo) & (p0 < grey_hi)
-    return out.reshape(n).view(bool) | grey  # type: ignore[no-any-return]
+    return paint_test(windows, order)(pixels)
 
 
-def field_gaps(points: IntArray, frame: npt.NDArray[np.uint8], windows: tuple[Window, ...],
-               order: ChannelOrder, search: LineSearch) -> Gaps:
+def field_gaps(points: IntArray, frame: npt.NDArray[np.uint8], paint: PaintTest,
+               search: LineSearch) -> Gaps:
     """The gaps between consecutive field runs on one scan line whose middle
     pixel is paint.
 
@@ -191,10 +221,8 @@ def field_gaps(points: IntArray, frame: npt.NDArray[np.uint8], windows: tuple[Wi
         writes them.
     frame : ndarray
         The frame the runs come from, to read the gaps' middle pixels.
-    windows : tuple of Window
-        The paint's windows (:func:`paint_mask`).
-    order : {"rgb", "bgr"}
-        The frame's channel order.
+    paint : PaintTest
+        The paint's colour, in the frame's channel order (:func:`paint_test`).
     search : LineSearch
         Gap lengths considered.
     """
@@ -213,9 +241,9 @@ def field_gaps(points: IntArray, frame: npt.NDArray[np.uint8], windows: tuple[Wi
     doubled[:, 0] -= along_row
     doubled[:, 1] -= ~along_row
     mid = (end + nxt) >> 1            # a pixel inside the gap
-    paint = paint_mask(frame[mid[:, 1], mid[:, 0]], windows, order)
-    return Gaps(np.ascontiguousarray(doubled[paint], np.int32), length[paint].astype(np.float64),
-                along_row[paint])
+    is_paint = paint(frame[mid[:, 1], mid[:, 0]])
+    return Gaps(np.ascontiguousarray(doubled[is_paint], np.int32),
+                length[is_paint].astype(np.float64), along_row[is_paint])
 
 
 def _clip_to_frame(px: float, py: float, ux: float, uy: float, t0: float, t1: float,
@@ -261,7 +289,7 @@ _MIN_CROSSING = 0.45
 _TURN = np.array([[4, 3], [-3, 4]], np.int32)
 
 
-def _paint_ends(frame: npt.NDArray[np.uint8], windows: tuple[Window, ...], order: ChannelOrder,
+def _paint_ends(frame: npt.NDArray[np.uint8], paint: PaintTest,
                 ends: list[tuple[float, float, float, float, float, float]], reach: int
                 ) -> list[float]:
     """Where the paint ends along centre lines, all ends at once.
@@ -274,26 +302,23 @@ def _paint_ends(frame: npt.NDArray[np.uint8], windows: tuple[Window, ...], order
     if not ends:
         return []
     e = np.array(ends)
-    sign = np.sign(e[:, 5] - e[:, 4])
-    sign[sign == 0] = 1.0
-    steps = np.arange(1.0, reach + 1.0)
-    ts = e[:, 4:5] + sign[:, None] * steps                      # (ends, reach)
-    inside = (ts - e[:, 5:6]) * sign[:, None] <= 0.0
-    xs = np.rint(e[:, 0:1] + ts * e[:, 2:3]).astype(np.intp)
-    ys = np.rint(e[:, 1:2] + ts * e[:, 3:4]).astype(np.intp)
-    np.clip(xs, 0, frame.shape[1] - 1, out=xs)
-    np.clip(ys, 0, frame.shape[0] - 1, out=ys)
-    paint = paint_mask(frame[ys.ravel(), xs.ravel()], windows, order).reshape(ts.shape) & inside
-    # The first step that is not paint (or reach when all are).
-    first = np.where(paint.all(axis=1), reach, np.argmin(paint, axis=1))
+    sign = np.where(e[:, 5] >= e[:, 4], 1.0, -1.0)
+    ts = e[:, 4:5] + sign[:, None] * np.arange(1.0, reach + 1.0)         # (ends, reach)
+    xs = np.minimum(np.maximum(e[:, 0:1] + ts * e[:, 2:3] + 0.5, 0.0), frame.shape[1] - 1).astype(np.intp)
+    ys = np.minimum(np.maximum(e[:, 1:2] + ts * e[:, 3:4] + 0.5, 0.0), frame.shape[0] - 1).astype(np.intp)
+    on = paint(frame[ys, xs].reshape(-1, 3)).reshape(ts.shape)
+    # Steps past the frame's edge are not paint.
+    on &= (ts - e[:, 5:6]) * sign[:, None] <= 0.0
+    first = np.argmin(on, axis=1).tolist()
+    whole = on.all(axis=1).tolist()
     out = []
-    for k, f in enumerate(first.tolist()):
-        if f == 0:
-            out.append(float(e[k, 4]) + 0.5 * float(sign[k]))
-        elif f >= reach or not inside[k, f]:
-            out.append(float(ts[k, f - 1]) if f >= reach else float(e[k, 5]))
+    for (_, _, _, _, t, t_limit), s, f, w in zip(ends, sign.tolist(), first, whole):
+        if w:                       # paint all the way: as far as it was followed
+            out.append(t + s * reach)
+        elif (t + s * (f + 1) - t_limit) * s > 0.0:     # stopped by the frame's edge
+            out.append(t_limit)
         else:
-            out.append(float(ts[k, f]) - 0.5 * float(sign[k]))
+            out.append(t + s * (f + 1) - 0.5 * s)
     return out
 
 
@@ -341,9 +366,8 @@ def join_pieces(lines: list[Line], tolerance: float) -> list[Line]:
     return out
 
 
-def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], windows: tuple[Window, ...],
-               order: ChannelOrder, rows: FloatArray, columns: FloatArray,
-               search: LineSearch) -> list[Line]:
+def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows: FloatArray,
+               columns: FloatArray, search: LineSearch) -> list[Line]:
     """Lines peeled off the gap points one at a time.
 
     Parameters
@@ -353,10 +377,8 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], windows: tuple[Window, 
         scan lines.
     frame : ndarray
         The frame, to find where each stripe's paint ends.
-    windows : tuple of Window
-        The paint's windows.
-    order : {"rgb", "bgr"}
-        The frame's channel order.
+    paint : PaintTest
+        The paint's colour, in the frame's channel order (:func:`paint_test`).
     rows, columns : ndarray
         Positions of the scanned rows and columns, ascending.
     search : LineSearch
@@ -452,7 +474,7 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], windows: tuple[Window, 
         f0, f1 = _clip_to_frame(px, py, ux, uy, -1e9, 1e9, width, height)
         ends.append((px, py, ux, uy, t_lo, f0))
         ends.append((px, py, ux, uy, t_hi, f1))
-    t_ends = _paint_ends(frame, windows, order, ends, int(spacing) + 2)
+    t_ends = _paint_ends(frame, paint, ends, int(spacing) + 2)
     found = [Line(px + t_ends[2 * k] * ux, py + t_ends[2 * k] * uy,
                   px + t_ends[2 * k + 1] * ux, py + t_ends[2 * k + 1] * uy, stripe, support)
              for k, (px, py, ux, uy, _, _, stripe, support) in enumerate(raw)]
