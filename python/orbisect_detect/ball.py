@@ -97,7 +97,7 @@ class BallSearch:
     max_r: float = 80.0
     iterations: int = 200
     tolerance: float = 1.5
-    min_support: float = 0.45
+    min_support: float = 0.65
     candidates: int = 4
     min_run: int = 6
 

@@ -196,9 +196,12 @@ class FieldDetector:
         line_windows = tuple(line_windows)
         if not line_windows or not all(isinstance(w, Window) for w in line_windows):
             raise TypeError("line_windows must be a non-empty sequence of Window")
-        if not (1 <= int(rows) <= 65536 and 1 <= int(columns) <= 65536):
-            raise ValueError(f"rows and columns must be from 1 to 65536, got {rows} and {columns}")
-        if seed is not None and not isinstance(seed, (int, np.integer)):
+        for name, value in (("rows", rows), ("columns", columns)):
+            if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+                raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+            if not 1 <= value <= 65536:
+                raise ValueError(f"{name} must be from 1 to 65536, got {value}")
+        if seed is not None and (isinstance(seed, bool) or not isinstance(seed, (int, np.integer))):
             raise TypeError(f"seed must be an int or None, got {type(seed).__name__}")
         self.ball_window, self.field_window, self.line_windows = ball_window, field_window, line_windows
         self.rows, self.columns = int(rows), int(columns)

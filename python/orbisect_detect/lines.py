@@ -258,6 +258,15 @@ def _clip_to_frame(px: float, py: float, ux: float, uy: float, t0: float, t1: fl
     return lo, hi
 
 
+def _widest(lines: FloatArray, size: int) -> float:
+    """The longest stretch between scanned lines at positions `lines`
+    (ascending), or between one and the frame's edge."""
+    if len(lines) == 0:
+        return float(size)
+    inner = float(np.diff(lines).max()) if len(lines) > 1 else 0.0
+    return max(inner, float(lines[0]) + 0.5, size - 0.5 - float(lines[-1]))
+
+
 def _crossings(lines: list[float], a: float, b: float) -> int:
     """Scanned lines at positions `lines` (ascending) between a and b."""
     lo, hi = (a, b) if a <= b else (b, a)
@@ -399,6 +408,10 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
     lengths, along_row = gaps.length, gaps.along_row
     alive = np.ones(n_all, bool)
     spacing = max(height / max(len(rows), 1), width / max(len(columns), 1))
+    # The paint is followed from a stripe's outermost points as far as the
+    # widest stretch the scan left between two lines, or a line and the
+    # frame's edge.
+    reach = int(math.ceil(max(_widest(rows, height), _widest(columns, width)))) + 2
     delta = max(1, int(round(10 * search.tolerance)))      # doubled, turned: x10
     raw: list[tuple[float, float, float, float, float, float, float, float]] = []
     rejected = 0
@@ -408,12 +421,12 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
         if len(idx) < search.min_points:
             break
         if len(idx) % 2 == 0:           # an odd count keeps the sampler mixing
-            idx = idx[:-1]
+            idx = np.append(idx, idx[0])
         flags = np.empty(len(idx), np.uint8)
         line = orbisect.ransac_line(turned[idx], flags, search.iterations, delta, 0.0)
         if line["nx"] == 0 and line["ny"] == 0:          # no candidate: every flag is set
             break
-        cand = idx[flags.view(bool)]
+        cand = np.unique(idx[flags.view(bool)])
         if len(cand) < search.min_points:
             break
         # The fit's points that their scan line crosses steeply, refined by
@@ -474,7 +487,16 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
         f0, f1 = _clip_to_frame(px, py, ux, uy, -1e9, 1e9, width, height)
         ends.append((px, py, ux, uy, t_lo, f0))
         ends.append((px, py, ux, uy, t_hi, f1))
-    t_ends = _paint_ends(frame, paint, ends, int(spacing) + 2)
+    t_ends = _paint_ends(frame, paint, ends, reach)
+    # An end followed in paint all the way and then within reach of the
+    # frame's edge is followed on to it.  (Further inside, paint all the way
+    # is another stripe's, which the walk has run into.)
+    again = [k for k, (t_end, e) in enumerate(zip(t_ends, ends))
+             if abs(t_end - e[4]) >= reach and 0.5 < abs(e[5] - t_end) <= reach]
+    if again:
+        more = [ends[k][:4] + (t_ends[k], ends[k][5]) for k in again]
+        for k, t_end in zip(again, _paint_ends(frame, paint, more, reach)):
+            t_ends[k] = t_end
     found = [Line(px + t_ends[2 * k] * ux, py + t_ends[2 * k] * uy,
                   px + t_ends[2 * k + 1] * ux, py + t_ends[2 * k + 1] * uy, stripe, support)
              for k, (px, py, ux, uy, _, _, stripe, support) in enumerate(raw)]
