@@ -268,8 +268,10 @@ def test_bad_frames_are_refused_naming_the_argument(bad, error, match):
     ({"field_window": None}, TypeError, "field_window must be a Window"),
     ({"line_windows": ()}, TypeError, "line_windows must be a non-empty sequence of Window"),
     ({"line_windows": ("white",)}, TypeError, "line_windows must be a non-empty sequence"),
-    ({"rows": 0}, ValueError, "rows and columns must be from 1 to 65536"),
-    ({"columns": 70000}, ValueError, "rows and columns must be from 1 to 65536"),
+    ({"rows": 0}, ValueError, "rows must be from 1 to 65536, got 0"),
+    ({"rows": "48"}, TypeError, "rows must be an int, got str"),
+    ({"seed": True}, TypeError, "seed must be an int or None, got bool"),
+    ({"columns": 70000}, ValueError, "columns must be from 1 to 65536"),
     ({"seed": "7"}, TypeError, "seed must be an int or None, got str"),
     ({"seed": 1.5}, TypeError, "seed must be an int or None, got float"),
 ])
