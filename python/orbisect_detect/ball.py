@@ -176,7 +176,7 @@ def fit_circle_algebraic(x: FloatArray, y: FloatArray) -> tuple[float, float, fl
     n = len(x)
     if n < 3:
         return None
-    mx, my = float(x.sum()) / n, float(y.sum()) / n
+    mx, my = float(np.add.reduce(x)) / n, float(np.add.reduce(y)) / n
     s = np.empty((4, n))
     u, v = np.subtract(x, mx, out=s[0]), np.subtract(y, my, out=s[1])
     s[2] = 1.0
@@ -262,12 +262,13 @@ def hidden(frame: npt.NDArray[np.uint8], cx: float, cy: float, r: float, xs: Flo
     colourless in front of it (a robot's leg): the pixel two pixels inside
     the border there has chroma below 0.08 and intensity below 0.35."""
     k = 2.0 / max(r, 1.0)
-    px = np.clip(np.rint(xs + (cx - xs) * k).astype(np.intp), 0, frame.shape[1] - 1)
-    py = np.clip(np.rint(ys + (cy - ys) * k).astype(np.intp), 0, frame.shape[0] - 1)
+    px = np.minimum(np.maximum(np.rint(xs + (cx - xs) * k), 0), frame.shape[1] - 1).astype(np.intp)
+    py = np.minimum(np.maximum(np.rint(ys + (cy - ys) * k), 0), frame.shape[0] - 1).astype(np.intp)
     p = frame[py, px].astype(np.float64)
     a = p[:, 0] - 0.5 * (p[:, 1] + p[:, 2])
     b = 0.8660254037844386 * (p[:, 1] - p[:, 2])
-    return (a * a + b * b < 20.48 ** 2) & (p.sum(axis=1) < 0.35 * 768.0)
+    dark: npt.NDArray[np.bool_] = (a * a + b * b < 20.48 ** 2) & (p.sum(axis=1) < 0.35 * 768.0)
+    return dark
 
 
 def circle_support(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,

@@ -277,7 +277,7 @@ def _fit_segment(x: FloatArray, y: FloatArray) -> tuple[float, float, float, flo
     """Total least squares line through points: centroid, unit direction,
     and the points' positions along it (in the points' order)."""
     n = len(x)
-    mx, my = float(x.sum()) / n, float(y.sum()) / n
+    mx, my = float(np.add.reduce(x)) / n, float(np.add.reduce(y)) / n
     dx, dy = x - mx, y - my
     angle = 0.5 * math.atan2(2.0 * float(dx @ dy), float(dx @ dx) - float(dy @ dy))
     ux, uy = math.cos(angle), math.sin(angle)
@@ -318,8 +318,8 @@ def _paint_ends(frame: npt.NDArray[np.uint8], paint: PaintTest,
     on = paint(frame[ys, xs].reshape(-1, 3)).reshape(ts.shape)
     # Steps past the frame's edge are not paint.
     on &= (ts - e[:, 5:6]) * sign[:, None] <= 0.0
-    first = np.argmin(on, axis=1).tolist()
-    whole = on.all(axis=1).tolist()
+    first = on.argmin(axis=1).tolist()
+    whole = np.logical_and.reduce(on, axis=1).tolist()
     out = []
     for (_, _, _, _, t, t_limit), s, f, w in zip(ends, sign.tolist(), first, whole):
         if w:                       # paint all the way: as far as it was followed
@@ -417,16 +417,19 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
     rejected = 0
     row_list, col_list = rows.tolist(), columns.tolist()
     while len(raw) < search.max_lines and rejected < 3:
-        idx = np.flatnonzero(alive)
+        idx = alive.nonzero()[0]
         if len(idx) < search.min_points:
             break
-        if len(idx) % 2 == 0:           # an odd count keeps the sampler mixing
-            idx = np.append(idx, idx[0])
+        doubled = len(idx) % 2 == 0     # an odd count keeps the sampler mixing
+        if doubled:
+            idx = np.concatenate((idx, idx[:1]))
         flags = np.empty(len(idx), np.uint8)
         line = orbisect.ransac_line(turned[idx], flags, search.iterations, delta, 0.0)
         if line["nx"] == 0 and line["ny"] == 0:          # no candidate: every flag is set
             break
-        cand = np.unique(idx[flags.view(bool)])
+        cand = idx[flags.view(bool)]
+        if doubled and flags[-1]:       # the repeated first point, once
+            cand = cand[:-1]
         if len(cand) < search.min_points:
             break
         # The fit's points that their scan line crosses steeply, refined by
@@ -449,9 +452,10 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
         # the stripe (a stray point far along the line must not stretch it);
         # the others go back to the pool.
         hole = 3.0 * spacing + 10.0
-        ts = np.sort(t)
-        if len(ts) > 1 and float((ts[1:] - ts[:-1]).max()) > hole:
-            order_t = np.argsort(t)
+        ts = t.copy()
+        ts.sort()
+        if len(ts) > 1 and float(np.maximum.reduce(ts[1:] - ts[:-1])) > hole:
+            order_t = t.argsort()
             bounds = np.concatenate(([0], np.flatnonzero(np.diff(ts) > hole) + 1, [len(ts)]))
             k = int(np.argmax(np.diff(bounds)))
             seg = seg[order_t[bounds[k]:bounds[k + 1]]]
@@ -460,7 +464,8 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
                 rejected += 1
                 continue
             px, py, ux, uy, t = _fit_segment(x_all[seg], y_all[seg])
-            ts = np.sort(t)
+            ts = t.copy()
+            ts.sort()
         alive[seg] = False
         t_lo, t_hi = float(ts[0]), float(ts[-1])
         # Width: a row gap is the stripe's width over |sin| of its angle with
@@ -469,7 +474,8 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
             w = lengths[seg] * np.where(along_row[seg], abs(uy), abs(ux))
         else:
             w = lengths[seg] * (abs(uy) if rows_ok else abs(ux))
-        stripe = float(np.partition(w, len(w) // 2)[len(w) // 2])
+        w.partition(len(w) // 2)
+        stripe = float(w[len(w) // 2])
         expected = 0
         if abs(uy) > _MIN_CROSSING:
             expected += _crossings(row_list, py + t_lo * uy, py + t_hi * uy)
