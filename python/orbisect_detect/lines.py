@@ -258,13 +258,13 @@ def _clip_to_frame(px: float, py: float, ux: float, uy: float, t0: float, t1: fl
     return lo, hi
 
 
-def _widest(lines: FloatArray, size: int) -> float:
+def _widest(lines: list[float], size: int) -> float:
     """The longest stretch between scanned lines at positions `lines`
     (ascending), or between one and the frame's edge."""
-    if len(lines) == 0:
+    if not lines:
         return float(size)
-    inner = float(np.diff(lines).max()) if len(lines) > 1 else 0.0
-    return max(inner, float(lines[0]) + 0.5, size - 0.5 - float(lines[-1]))
+    inner = max((b - a for a, b in zip(lines, lines[1:])), default=0.0)
+    return max(inner, lines[0] + 0.5, size - 0.5 - lines[-1])
 
 
 def _crossings(lines: list[float], a: float, b: float) -> int:
@@ -340,6 +340,8 @@ def _joined(a: Line, b: Line, tolerance: float) -> Line | None:
     if la == 0.0:
         return None
     ux, uy = (a.x1 - a.x0) / la, (a.y1 - a.y0) / la
+    if lb > 0.0 and abs((b.x1 - b.x0) * uy - (b.y1 - b.y0) * ux) > lb * 0.035:   # 2 degrees
+        return None
     off = tolerance + 0.25 * max(a.width, b.width)
     for x, y in ((b.x0, b.y0), (b.x1, b.y1)):
         if abs((x - a.x0) * uy - (y - a.y0) * ux) > off:
@@ -411,11 +413,11 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
     # The paint is followed from a stripe's outermost points as far as the
     # widest stretch the scan left between two lines, or a line and the
     # frame's edge.
-    reach = int(math.ceil(max(_widest(rows, height), _widest(columns, width)))) + 2
+    row_list, col_list = rows.tolist(), columns.tolist()
+    reach = int(math.ceil(max(_widest(row_list, height), _widest(col_list, width)))) + 2
     delta = max(1, int(round(10 * search.tolerance)))      # doubled, turned: x10
     raw: list[tuple[float, float, float, float, float, float, float, float]] = []
     rejected = 0
-    row_list, col_list = rows.tolist(), columns.tolist()
     while len(raw) < search.max_lines and rejected < 3:
         idx = alive.nonzero()[0]
         if len(idx) < search.min_points:
