@@ -220,7 +220,7 @@ def fit_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
         # Residual d - r; its gradient in (cx, cy, r) is -(dx/d, dy/d, 1).
         np.divide(dx, d, out=j[0])
         np.divide(dy, d, out=j[1])
-        step = _solve3(j @ j.T, j @ (d - r))
+        step = _solve3(np.dot(j, j.T), np.dot(j, d - r))
         if step is None:
             break
         cx, cy, r = cx + step[0], cy + step[1], r + step[2]
@@ -493,7 +493,7 @@ def _gauss_newton(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
         np.maximum(d, 1e-9, out=d)
         np.divide(dx, d, out=j[0])
         np.divide(dy, d, out=j[1])
-        step = _solve3(j @ j.T, j @ (d - r))
+        step = _solve3(np.dot(j, j.T), np.dot(j, d - r))
         if step is None:
             break
         cx, cy, r = cx + step[0], cy + step[1], r + step[2]
