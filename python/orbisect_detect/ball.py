@@ -208,25 +208,9 @@ def fit_circle(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
     >>> [round(v, 6) for v in fit]
     [10.0, -3.0, 5.0]
     """
-    n = len(x)
-    if n < 3:
+    if len(x) < 3:
         return cx, cy, r
-    j = np.empty((3, n))
-    j[2] = 1.0
-    for _ in range(iterations):
-        dx, dy = x - cx, y - cy
-        d = np.sqrt(dx * dx + dy * dy)
-        np.maximum(d, 1e-9, out=d)
-        # Residual d - r; its gradient in (cx, cy, r) is -(dx/d, dy/d, 1).
-        np.divide(dx, d, out=j[0])
-        np.divide(dy, d, out=j[1])
-        step = _solve3(np.dot(j, j.T), np.dot(j, d - r))
-        if step is None:
-            break
-        cx, cy, r = cx + step[0], cy + step[1], r + step[2]
-        if abs(step[0]) + abs(step[1]) + abs(step[2]) < 1e-4:
-            break
-    return cx, cy, r
+    return _gauss_newton(x, y, cx, cy, r, iterations)
 
 
 def _crossing_count(cx: float, cy: float, r: float, rows: list[float], columns: list[float],
@@ -484,7 +468,8 @@ def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_
 
 def _gauss_newton(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
                   iterations: int) -> tuple[float, float, float]:
-    """Geometric circle fit steps (see :func:`fit_circle`)."""
+    """Geometric circle fit steps: the residual of a point is its distance
+    to the centre less r, whose gradient in (cx, cy, r) is -(dx/d, dy/d, 1)."""
     j = np.empty((3, len(x)))
     j[2] = 1.0
     for _ in range(iterations):
@@ -497,6 +482,8 @@ def _gauss_newton(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
         if step is None:
             break
         cx, cy, r = cx + step[0], cy + step[1], r + step[2]
+        if abs(step[0]) + abs(step[1]) + abs(step[2]) < 1e-4:
+            break
     return cx, cy, r
 
 
