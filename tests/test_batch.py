@@ -26,7 +26,7 @@ TIME_LIMIT = 120            # seconds per test: a hung cluster stops the run wit
 
 @pytest.fixture(autouse=True)
 def bounded_in_time():
-    faulthandler.dump_traceback_later(TIME_LIMIT, exit=True)
+    faulthandler.dump_traceback_later(TIME_LIMIT, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
 
