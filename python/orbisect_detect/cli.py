@@ -28,7 +28,7 @@ from typing import IO, TYPE_CHECKING, Any, TextIO
 from tqdm import tqdm
 
 from . import __version__
-from .batch import DEFAULT_CHUNK, DaskNotInstalled, detect_many, require_dask
+from .batch import DEFAULT_CHUNK, DaskNotInstalled, detect_many, local_cluster, require_dask
 from .detector import Detection, FieldDetector
 from .drawing import annotate, tune_picture
 from .sources import Frame, ReadError, Source, expand_inputs, read_frames, read_image, video_frame_count
@@ -450,18 +450,14 @@ def _cluster(workers: int | None, scheduler: str | None) -> Iterator[Client | No
         yield None
         return
     require_dask("--workers" if workers is not None else "--scheduler")
+    if workers is not None:
+        with local_cluster(workers) as client:
+            yield client
+        return
     import distributed  # noqa: PLC0415 - optional
 
     dd: Any = distributed           # its constructors are untyped
-    if scheduler is not None:
-        with dd.Client(scheduler) as client:
-            yield client
-        return
-    # One thread per process: the fits of a process run one at a time.
-    # Loopback only, and no dashboard: nothing is opened to the network.
-    with (dd.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          host="127.0.0.1", dashboard_address=None) as local,
-          dd.Client(local) as client):
+    with dd.Client(scheduler) as client:
         yield client
 
 
