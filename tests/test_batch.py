@@ -56,11 +56,14 @@ def recording(tmp_path_factory):
 def client():
     """The cluster of --workers 2: two processes of one thread on the loopback address."""
     pytest.importorskip("distributed")
+    import dask
     with local_cluster(2) as c:
         assert all(w.startswith("tcp://127.0.0.1:") for w in c.scheduler_info()["workers"])
-        # Dask's low trim threshold is left out (a third more time per frame).
+        # Dask's low trim threshold is left out (a third more time per frame),
+        # and so is its sampling profiler (a tenth).
         assert set(c.run(os.environ.get, "MALLOC_TRIM_THRESHOLD_").values()) == \
             {os.environ.get("MALLOC_TRIM_THRESHOLD_")}
+        assert set(c.run(dask.config.get, "distributed.worker.profile.enabled").values()) == {False}
         yield c
 
 
