@@ -99,7 +99,7 @@ endif
 
 bench: $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
-	$(PY) -m pip install --no-build-isolation '.[bench]'
+	$(PY) -m pip install --no-build-isolation '.[bench,dask,video]'
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 # stubtest imports the installed module and compares the installed stub with

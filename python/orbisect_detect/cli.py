@@ -23,17 +23,21 @@ import os
 import sys
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from typing import IO, Any, TextIO
+from typing import IO, TYPE_CHECKING, Any, TextIO
 
 from tqdm import tqdm
 
 from . import __version__
+from .batch import DEFAULT_CHUNK, DaskNotInstalled, detect_many, local_cluster, require_dask
 from .detector import Detection, FieldDetector
 from .drawing import annotate, tune_picture
 from .sources import Frame, ReadError, Source, expand_inputs, read_frames, read_image, video_frame_count
 from .tuning import Box, Tuned, selected_pixels, tune_window
 from .windowfile import EntryName, WindowSet, load_windows, update_windows_file
 from .windows import FIELD_WINDOW, ChannelOrder, Window
+
+if TYPE_CHECKING:
+    from distributed import Client
 
 __all__ = ["build_parser", "frame_record", "main", "run_detect", "run_tune"]
 
@@ -49,7 +53,11 @@ def frame_record(frame: Frame, detection: Detection) -> dict[str, Any]:
     >>> frame_record(f, Detection(None, [], {"total": 0.001}))
     {'source': 'a.png', 'frame': 0, 'ball': None, 'lines': [], 'timings': {'total': 0.001}}
     """
-    return {"source": frame.source, "frame": frame.frame, **detection.to_dict()}
+    return _record(frame.source, frame.frame, detection)
+
+
+def _record(source: str, index: int, detection: Detection) -> dict[str, Any]:
+    return {"source": source, "frame": index, **detection.to_dict()}
 
 
 class _Reporter:
@@ -69,9 +77,9 @@ class _Reporter:
         else:
             print(text, file=self.errors, flush=True)
 
-    def step(self) -> None:
+    def step(self, frames: int = 1) -> None:
         if self.bar is not None:
-            self.bar.update(1)
+            self.bar.update(frames)
 
     def close(self) -> None:
         if self.bar is not None:
@@ -110,7 +118,8 @@ def _annotation_path(directory: str, frame: Frame, video: bool, used: set[str]) 
 def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | None = None,
                annotate_dir: str | os.PathLike[str] | None = None, windows: WindowSet | None = None,
                order: ChannelOrder = "rgb", seed: int | None = None, progress: bool | None = None,
-               errors: TextIO | None = None) -> int:
+               errors: TextIO | None = None, client: Client | None = None,
+               chunk: int = DEFAULT_CHUNK) -> int:
     """Detects the ball and the lines in every frame of the inputs.
 
     Parameters
@@ -135,12 +144,24 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
         terminal.
     errors : file, optional
         Where problems (and the progress bar) go; standard error by default.
+    client : dask.distributed.Client, optional
+        Runs the detection on its cluster
+        (:func:`~orbisect_detect.batch.detect_many`); the records are the
+        same as here.  The frames are read on the workers, so
+        ``annotate_dir`` cannot be used with it.
+    chunk : int
+        Frames per task on the cluster.
 
     Returns
     -------
     int
         The number of problems: inputs or frames that were skipped, each
         named on ``errors``.
+
+    Raises
+    ------
+    ValueError
+        When ``client`` and ``annotate_dir`` are both given.
 
     Examples
     --------
@@ -156,8 +177,13 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
     ['ball', 'frame', 'lines', 'source', 'timings']
     """
     errors = sys.stderr if errors is None else errors
-    sources, problems = expand_inputs(inputs)
+    if client is not None and annotate_dir is not None:
+        raise ValueError("the pictures of --annotate are drawn in this process: "
+                         "run without --workers or --scheduler to write them")
     detector = FieldDetector(**(windows or WindowSet()).detector_arguments(), seed=seed, order=order)
+    if client is not None:
+        return _run_detect_on_cluster(inputs, detector, client, chunk, json_out, progress, errors)
+    sources, problems = expand_inputs(inputs)
     if annotate_dir is not None:
         os.makedirs(annotate_dir, exist_ok=True)
     show = errors.isatty() if progress is None else progress
@@ -186,6 +212,23 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
                 else:
                     annotate(item.image, detection, order=order).save(path)
             reporter.step()
+    finally:
+        reporter.close()
+    return reporter.count
+
+
+def _run_detect_on_cluster(inputs: Sequence[str | os.PathLike[str]], detector: FieldDetector,
+                           client: Client, chunk: int, json_out: IO[str] | None,
+                           progress: bool | None, errors: TextIO) -> int:
+    show = errors.isatty() if progress is None else progress
+    reporter = _Reporter(_frame_total(expand_inputs(inputs)[0]) if show else None, show, errors)
+    try:
+        for source, index, detection in detect_many(
+                inputs, detector, client=client, chunk=chunk,
+                on_problem=lambda e: reporter.problem(str(e)), on_progress=reporter.step):
+            if json_out is not None:
+                json_out.write(json.dumps(_record(source, index, detection)) + "\n")
+                json_out.flush()
     finally:
         reporter.close()
     return reporter.count
@@ -298,6 +341,16 @@ def _seed(text: str) -> int:
     return value
 
 
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, got {value}")
+    return value
+
+
 def _box(text: str) -> Box:
     try:
         return Box.parse(text)
@@ -343,7 +396,19 @@ def build_parser() -> argparse.ArgumentParser:
                    help="the files hold B, G, R where R, G, B belong (frames saved from a BGR "
                         "pipeline without conversion)")
     d.add_argument("--seed", type=_seed, metavar="N",
-                   help="seed the random fits: the same input gives the same output")
+                   help="seed the random fits: the same input gives the same output, in one "
+                        "process or on a cluster")
+    cluster = d.add_mutually_exclusive_group()
+    cluster.add_argument("--workers", type=_positive, metavar="N",
+                         help="spread the frames over a local Dask cluster of N worker processes "
+                              "(needs the [dask] extra: pip install 'orbisect[dask]')")
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run on the Dask cluster whose scheduler is at ADDRESS (e.g. "
+                              "tcp://10.0.0.5:8786); every worker must see the input files "
+                              "under the same absolute paths")
+    d.add_argument("--chunk", type=_positive, metavar="N", default=DEFAULT_CHUNK,
+                   help=f"frames per task with --workers or --scheduler (default: "
+                        f"{DEFAULT_CHUNK}); the output does not depend on it")
 
     t = sub.add_parser(
         "tune", help="derive a colour window from a box drawn on an image",
@@ -378,6 +443,25 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 @contextmanager
+def _cluster(workers: int | None, scheduler: str | None) -> Iterator[Client | None]:
+    """A client of a new local cluster of ``workers`` processes, of the
+    cluster at ``scheduler``, or None for neither."""
+    if workers is None and scheduler is None:
+        yield None
+        return
+    require_dask("--workers" if workers is not None else "--scheduler")
+    if workers is not None:
+        with local_cluster(workers) as client:
+            yield client
+        return
+    import distributed  # noqa: PLC0415 - optional
+
+    dd: Any = distributed           # its constructors are untyped
+    with dd.Client(scheduler) as client:
+        yield client
+
+
+@contextmanager
 def _output(path: str) -> Iterator[IO[str]]:
     if path == "-":
         yield sys.stdout
@@ -398,12 +482,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     order: ChannelOrder = "bgr" if getattr(args, "bgr", False) else "rgb"
     try:
         if args.command == "detect":
+            if args.annotate is not None and (args.workers is not None or args.scheduler is not None):
+                print("orbisect: --annotate draws the pictures in this process: it cannot be "
+                      "combined with --workers or --scheduler", file=sys.stderr)
+                return 2
             windows = None
             if args.windows is not None:
                 windows = load_windows(args.windows)
-            with _output(args.json) as out:
+            with _output(args.json) as out, _cluster(args.workers, args.scheduler) as client:
                 problems = run_detect(args.inputs, json_out=out, annotate_dir=args.annotate,
-                                      windows=windows, order=order, seed=args.seed)
+                                      windows=windows, order=order, seed=args.seed,
+                                      client=client, chunk=args.chunk)
             if problems:
                 print(f"orbisect: {problems} input{'s' if problems > 1 else ''} skipped",
                       file=sys.stderr)
@@ -426,7 +515,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
-    except (ReadError, ValueError, OSError) as e:
+    except (ReadError, ValueError, OSError, DaskNotInstalled) as e:
         print(f"orbisect: {e}", file=sys.stderr)
         return 2
 
