@@ -43,6 +43,7 @@ def recording(tmp_path_factory):
         stream = container.add_stream("mpeg4", rate=25)
         stream.width, stream.height, stream.pix_fmt = 640, 480, "yuv420p"
         stream.codec_context.gop_size = 6
+        stream.bit_rate = 4_000_000     # a camera's quality: the default leaves 8 px colour blocks
         for k in range(VIDEO_FRAMES):
             frame = av.VideoFrame.from_ndarray(make_scene(4, k).image, format="rgb24")
             for packet in stream.encode(frame):
