@@ -8,6 +8,7 @@ namespace {
 // Mask lines: a pixel is set when its byte is non-zero.  Rows are read in
 // place; columns are gathered a group at a time.
 struct mask_lines {
+    const edges::scan_kernels &kernels;
     const mask_view &mask;
 
     bool row(int64_t y, edges::point_sink &sink) {
@@ -27,7 +28,7 @@ struct mask_lines {
         uint8_t first[edges::max_column_group];
         const int64_t step = mask.strides[1];
         if (edges::column_windows(xs, count, mask.shape[1], step, 1, offset, first) &&
-            edges::best_scan_kernels().mask_columns(
+            kernels.mask_columns(
                 edges::column_block{mask.row(y0), mask.strides[0], rows, offset, first, count, bits}))
             return;
 
@@ -60,9 +61,14 @@ fault check_simple_edge(const mask_view &, const points_view &ps) {
 
 int32_t simple_edge(const mask_view &image, const points_view &ps, int32_t row_count,
                     int32_t column_count) {
+    return simple_edge(edges::best_scan_kernels(), image, ps, row_count, column_count);
+}
+
+int32_t simple_edge(const edges::scan_kernels &kernels, const mask_view &image, const points_view &ps,
+                    int32_t row_count, int32_t column_count) {
     if (image.empty()) return 0;
     edges::point_sink sink(ps);
-    mask_lines lines{image};
+    mask_lines lines{kernels, image};
     return edges::scan_lines(lines, image.shape[0], image.shape[1], row_count, column_count, sink);
 }
 

@@ -13,6 +13,7 @@ constexpr int64_t chunk_pixels = 1024;
 // Colour lines: a pixel is set when it lies inside the window.  Pixels are
 // classified a chunk at a time by the mask kernel's row loop.
 struct window_lines {
+    const edges::scan_kernels &kernels;
     const image_view &image;
     const lch_bounds &bounds;
 
@@ -48,7 +49,7 @@ struct window_lines {
         const int64_t step = image.strides[1];
         const bool windows = edges::column_windows(xs, count, image.shape[1], step, 3, offset, first);
         const edges::column_block block{image.row(y0), image.strides[0], rows, offset, first, count, bits};
-        if (windows && edges::best_scan_kernels().window_columns(block, bounds)) return;
+        if (windows && kernels.window_columns(block, bounds)) return;
 
         // At most 256 columns at a time, in blocks of 32 rows (the last block
         // shorter) or more: the columns' pixels are copied row after row into
@@ -100,9 +101,14 @@ fault check_simple_edge_hsv(const image_view &image, const points_view &ps) {
 
 int32_t simple_edge_hsv(const image_view &image, const points_view &ps, const lch_bounds &bounds,
                         int32_t row_count, int32_t column_count) {
+    return simple_edge_hsv(edges::best_scan_kernels(), image, ps, bounds, row_count, column_count);
+}
+
+int32_t simple_edge_hsv(const edges::scan_kernels &kernels, const image_view &image, const points_view &ps,
+                        const lch_bounds &bounds, int32_t row_count, int32_t column_count) {
     if (image.empty()) return 0;
     edges::point_sink sink(ps);
-    window_lines lines{image, bounds};
+    window_lines lines{kernels, image, bounds};
     return edges::scan_lines(lines, image.shape[0], image.shape[1], row_count, column_count, sink);
 }
 
