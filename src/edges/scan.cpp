@@ -19,7 +19,9 @@ uint8_t *pixel_scratch() { return reinterpret_cast<uint8_t *>(thread_scratch() +
 
 bool column_windows(const int64_t *xs, int count, int64_t width, int64_t step, int pixel_bytes,
                     int32_t *offset, uint8_t *first) {
-    // The row's bytes run from lo to hi (offsets from pixel 0's first byte).
+    // The row's bytes run from lo to hi (offsets from pixel 0's first byte);
+    // a row of one pixel has no room for a window (and any step).
+    if (width < 2) return false;
     const int64_t span = (step < 0 ? -step : step) * (width - 1);
     const int64_t lo = step < 0 ? -span : 0, hi = (step < 0 ? 0 : span) + pixel_bytes - 1;
     if (hi - lo < 3 || hi > INT32_MAX || lo < INT32_MIN) return false;
