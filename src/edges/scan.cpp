@@ -31,7 +31,10 @@ bool column_windows(const int64_t *xs, int count, int64_t width, int64_t step, i
         offset[j] = static_cast<int32_t>(start);
         first[j] = static_cast<uint8_t>(at - start);
     }
-    for (int j = count; j % column_lanes != 0; ++j) offset[j] = offset[count - 1], first[j] = first[count - 1];
+    for (int j = count; j % column_lanes != 0; ++j) {
+        offset[j] = offset[count - 1];
+        first[j] = first[count - 1];
+    }
     return true;
 }
 

@@ -151,7 +151,8 @@ inline void pack_row_bits(const uint8_t *bytes, int64_t stride, int rows, int n,
             for (int r = 0; r < 8 && 8 * g + r < rows; ++r) {
                 const __m128i v =
                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + (8 * g + r) * stride + j));
-                acc = _mm_or_si128(acc, _mm_andnot_si128(_mm_cmpeq_epi8(v, zero), _mm_set1_epi8(static_cast<char>(1 << r))));
+                const __m128i bit = _mm_set1_epi8(static_cast<char>(1 << r));
+                acc = _mm_or_si128(acc, _mm_andnot_si128(_mm_cmpeq_epi8(v, zero), bit));
             }
             part[g] = acc;
         }

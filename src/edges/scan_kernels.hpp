@@ -16,10 +16,10 @@ namespace orbisect::edges {
 // Chosen columns of rows 0 .. rows-1 of a block.  Row r starts at
 // row0 + r * row_step (any step, 0 included).  Column j is read as the four
 // bytes at offset[j] from the row's start, a window that lies inside the row
-// (for a colour image: the pixel's three bytes and one byte of a
-// neighbouring pixel); its value starts at byte first[j] of the window (0 or
-// 1 for a colour image, 0 to 3 for a mask).  offset and first hold count entries and then copies of the last one
-// up to a multiple of column_lanes.
+// (the pixel's bytes and the ones after them, or before them for the pixel
+// at the row's highest address); its value starts at byte first[j] of the
+// window (0 or 1 for a colour image, 0 to 3 for a mask).  offset and first hold count
+// entries and then copies of the last one up to a multiple of column_lanes.
 //
 // The loops write bits[w * count + j] for every column j and word w of the
 // block: bit b of the word is set when row 32 * w + b of the column is.  Bits

@@ -66,8 +66,10 @@ inline vec madd(vec a, vec b) { return _mm512_madd_epi16(a, b); }
 inline vec add(vec a, vec b) { return _mm512_add_epi32(a, b); }
 inline vec shuffle(vec a, vec m) { return _mm512_shuffle_epi8(a, m); }
 inline vec gather(const uint8_t *row, const int32_t *o) {
-    const __m256i lo = _mm256_inserti128_si256(_mm256_castsi128_si256(window_quad(row, o)), window_quad(row, o + 4), 1);
-    const __m256i hi = _mm256_inserti128_si256(_mm256_castsi128_si256(window_quad(row, o + 8)), window_quad(row, o + 12), 1);
+    const __m256i lo = _mm256_inserti128_si256(_mm256_castsi128_si256(window_quad(row, o)),
+                                               window_quad(row, o + 4), 1);
+    const __m256i hi = _mm256_inserti128_si256(_mm256_castsi128_si256(window_quad(row, o + 8)),
+                                               window_quad(row, o + 12), 1);
     const __m512i low = _mm512_castsi256_si512(lo);
     return _mm512_mask_inserti64x4(low, 0xFF, low, hi, 1);
 }

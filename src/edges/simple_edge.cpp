@@ -44,7 +44,10 @@ struct mask_lines {
                     uint8_t *b = bytes + y * n;
                     const int64_t *a = at + j0;
                     int j = 0;
-                    for (; j + 4 <= n; j += 4) b[j] = row[a[j]], b[j + 1] = row[a[j + 1]], b[j + 2] = row[a[j + 2]], b[j + 3] = row[a[j + 3]];
+                    for (; j + 4 <= n; j += 4) {
+                        b[j] = row[a[j]], b[j + 1] = row[a[j + 1]];
+                        b[j + 2] = row[a[j + 2]], b[j + 3] = row[a[j + 3]];
+                    }
                     for (; j < n; ++j) b[j] = row[a[j]];
                 }
                 edges::pack_row_bits(bytes, n, m, n, bits + r0 / 32 * count + j0);

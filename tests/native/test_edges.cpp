@@ -74,9 +74,9 @@ placed<View> place(const int64_t (&shape)[D], const int64_t (&strides)[D], std::
 }
 
 std::string describe(const char *what, isa_level level, int64_t h, int64_t w, int64_t step, int32_t columns) {
-    return std::string(what) + " differs from the pixel scan at " + level_name(level) + ", " + std::to_string(h) +
-           " x " + std::to_string(w) + ", column step " + std::to_string(step) + ", " + std::to_string(columns) +
-           " columns";
+    return std::string(what) + " differs from the pixel scan at " + level_name(level) + ", " +
+           std::to_string(h) + " x " + std::to_string(w) + ", column step " + std::to_string(step) + ", " +
+           std::to_string(columns) + " columns";
 }
 
 // Runs the scan for every capacity that matters and compares with the list.
