@@ -86,6 +86,32 @@ def scene_mask(h=1080, w=1920, seed=1):
     return mask
 
 
+def frame_scans():
+    """The field detector's scan: a 640x480 frame, 48 rows and 64 columns,
+    under the ball's and the field's window; rows and columns apart too."""
+    from orbisect_detect import BALL_WINDOW, FIELD_WINDOW
+    from orbisect_detect.scenes import make_scene
+
+    frame = make_scene(2026, 3).image
+    ps = np.zeros((100_000, 2), np.int32)
+    ref = np.zeros_like(ps)
+    mask = np.zeros(frame.shape[:2], np.uint8)
+    print("simple_edge_hsv 640x480 frame (the detector's scan), best of many calls:")
+    for name, window in (("ball", BALL_WINDOW), ("field", FIELD_WINDOW)):
+        mapping = window.mapping_for("rgb")
+        for label, rows, columns in (("48 rows + 64 columns", 48, 64),
+                                     ("48 rows only", 48, 0), ("64 columns only", 0, 64)):
+            n = orbisect.simple_edge_hsv(frame, ps, mapping, rows, columns)
+            assert numpy_simple_edge_hsv(frame, ref, mapping, rows, columns) == n
+            assert (ps[:n] == ref[:n]).all()
+            t = best_time(lambda: orbisect.simple_edge_hsv(frame, ps, mapping, rows, columns),
+                          repeat=15)
+            print(f"  {name:5} window, {label:20} {t * 1e6:7.2f} us  ({n} points)")
+    orbisect.mask_image(frame, FIELD_WINDOW.mapping_for("rgb"), mask)
+    t = best_time(lambda: orbisect.simple_edge(mask, ps, 0, 64), repeat=15)
+    print(f"  simple_edge on its field mask, 64 columns only  {t * 1e6:7.2f} us")
+
+
 def main():
     mask = scene_mask()
     ps = np.zeros((200_000, 2), np.int32)
@@ -126,6 +152,8 @@ def main():
           f"simple_edge_hsv is {t_two / t_hsv:6.1f}x faster")
     print(f"  NumPy edge search           {t_np * 1e6:9.1f} us   "
           f"simple_edge_hsv is {t_np / t_hsv:6.1f}x faster")
+
+    frame_scans()
 
     rng = np.random.default_rng(4)
     runs = np.zeros((100_000, 2), np.int32)

@@ -14,6 +14,8 @@
 
 #include "core/array_view.hpp"
 #include "core/fault.hpp"
+#include "core/levels.hpp"
+#include "edges/scan_kernels.hpp"
 
 namespace orbisect::edges {
 
@@ -109,26 +111,107 @@ bool emit_changes(const uint8_t *bytes, int64_t n, int64_t origin, bool &in_run,
     return true;
 }
 
-// Column scratch: a group of columns is read row by row into it, so that
-// one pass over the rows serves many columns (reading a few bytes from every
-// row once per column would stream the whole image again for each column).
-// It is allocated once per thread and kept.
-constexpr int64_t column_scratch_bytes = 1 << 19;
-constexpr int max_column_group = 512;
-uint8_t *column_scratch();
-// Room for a block of packed RGB triples of a group of columns and their
-// classification, beside the column scratch (same lifetime): small enough
-// to stay in the first-level cache.
-constexpr int64_t pixel_block = 1 << 13;  // pixels; at least 16 rows of a group
+// Writes the membership changes of a piece of a column given as bit words
+// (bit b of word w for row origin + 32 * w + b; words `pitch` apart), like
+// emit_changes: the flips are the set bits of bits ^ (bits << 1 | previous
+// bit).  Bits beyond the n rows of the piece are ignored.
+template <class Put>
+bool emit_bit_changes(const uint32_t *bits, int64_t pitch, int64_t n, int64_t origin, bool &in_run,
+                      Put put) {
+    uint32_t previous = in_run ? 1 : 0;
+    for (int64_t y0 = 0; y0 < n; y0 += 32, bits += pitch) {
+        const int64_t left = n - y0;
+        const uint32_t keep = left < 32 ? (uint32_t{1} << left) - 1 : ~uint32_t{0};
+        const uint32_t word = *bits & keep;
+        uint32_t flips = (word ^ (word << 1 | previous)) & keep;
+        previous = (word >> (left < 32 ? left - 1 : 31)) & 1;
+        for (; flips; flips &= flips - 1) {
+            if (!put(origin + y0 + __builtin_ctz(flips))) {
+                in_run = previous;  // not read again: the scan stops
+                return false;
+            }
+        }
+    }
+    in_run = previous;
+    return true;
+}
+
+// Bit words of rows: words[j] gets bit r set when bytes[r * stride + j] is
+// non-zero, for rows r < rows (at most 32) and columns j < n.  Reads up to
+// 15 bytes past the last row's n bytes.
+inline void pack_row_bits(const uint8_t *bytes, int64_t stride, int rows, int n, uint32_t *words) {
+#if defined(__SSE2__)
+    // Sixteen columns at a time: bytes of 8 rows each (bit r % 8 for row r),
+    // four of them interleaved into the columns' words.
+    const __m128i zero = _mm_setzero_si128();
+    for (int j = 0; j < n; j += 16) {
+        __m128i part[4];
+        for (int g = 0; g < 4; ++g) {
+            __m128i acc = zero;
+            for (int r = 0; r < 8 && 8 * g + r < rows; ++r) {
+                const __m128i v =
+                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + (8 * g + r) * stride + j));
+                const __m128i bit = _mm_set1_epi8(static_cast<char>(1 << r));
+                acc = _mm_or_si128(acc, _mm_andnot_si128(_mm_cmpeq_epi8(v, zero), bit));
+            }
+            part[g] = acc;
+        }
+        const __m128i lo01 = _mm_unpacklo_epi8(part[0], part[1]), hi01 = _mm_unpackhi_epi8(part[0], part[1]);
+        const __m128i lo23 = _mm_unpacklo_epi8(part[2], part[3]), hi23 = _mm_unpackhi_epi8(part[2], part[3]);
+        uint32_t out[16];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(lo01, lo23));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(lo01, lo23));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpacklo_epi16(hi01, hi23));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 12), _mm_unpackhi_epi16(hi01, hi23));
+        std::memcpy(words + j, out, static_cast<size_t>(n - j < 16 ? n - j : 16) * 4);
+    }
+#else
+    for (int j = 0; j < n; ++j) {
+        uint32_t word = 0;
+        for (int r = 0; r < rows; ++r) word |= static_cast<uint32_t>(bytes[r * stride + j] != 0) << r;
+        words[j] = word;
+    }
+#endif
+}
+
+// Column scratch: the bit words of a group of columns, read row by row so
+// that one pass over the rows serves many columns (reading a few bytes from
+// every row once per column would stream the whole image again for each
+// column).  It is allocated once per thread and kept.
+constexpr int64_t column_scratch_words = 1 << 14;
+constexpr int max_column_group = max_block_columns;
+uint32_t *column_scratch();
+// Room beside the column scratch (same lifetime) for the columns' pixels
+// gathered a block of rows at a time, when a source reads them that way:
+// 3 bytes a pixel, then 1 byte a pixel, each with pixel_slack bytes to spare.
+constexpr int64_t pixel_block = 1 << 13;  // pixels; 32 rows of 256 columns
+constexpr int64_t pixel_slack = 64;
 uint8_t *pixel_scratch();
+
+// The four-byte windows of chosen columns of an image whose pixels are
+// `pixel_bytes` bytes wide and `step` bytes apart along a row of `width`
+// pixels, for a source that reads them so (see scan_kernels.hpp): the window
+// of a pixel starts at the pixel, except for the pixel at the highest address
+// of the row, whose window ends at its last byte.  Every window lies inside
+// the row's bytes (between its first and last pixel).  False when there is
+// no such window: a row of one pixel or of pixels at one address, or offsets
+// beyond 32 bits.
+bool column_windows(const int64_t *xs, int count, int64_t width, int64_t step, int pixel_bytes,
+                    int32_t *offset, uint8_t *first);
+
+// The table of a level (which must be supported), and of the best level.
+const scan_kernels &level_scan_kernels(isa_level level);
+const scan_kernels &best_scan_kernels();
 
 // The whole scan.  Source provides
 //   bool row(int64_t y, point_sink &)   - scans row y; false once the point
 //                                         set is full
 //   void columns(const int64_t *xs, int count, int64_t y0, int64_t rows,
-//                uint8_t *out)          - membership of rows y0 .. y0+rows-1
-//                                         of the columns xs into
-//                                         out[j * rows + (y - y0)]
+//                uint32_t *bits)        - membership of rows y0 .. y0+rows-1
+//                                         of the columns xs (ascending) as
+//                                         bit words: bit b of
+//                                         bits[w * count + j] for row
+//                                         y0 + 32 * w + b of column j
 template <class Source>
 int32_t scan_lines(Source &source, int64_t height, int64_t width, int32_t row_count,
                    int32_t column_count, point_sink &sink) {
@@ -141,10 +224,12 @@ int32_t scan_lines(Source &source, int64_t height, int64_t width, int32_t row_co
 
     // Columns in groups when a group of whole columns fits the scratch;
     // otherwise one column at a time, in pieces.
-    uint8_t *const scratch = column_scratch();
-    int group = static_cast<int>(column_scratch_bytes / height);
-    group = group > max_column_group ? max_column_group : group;
-    const int64_t piece = group >= 1 ? height : column_scratch_bytes;
+    uint32_t *const scratch = column_scratch();
+    const int64_t words = height / 32 + (height % 32 != 0);
+    int group = static_cast<int>(column_scratch_words / words < max_column_group
+                                     ? column_scratch_words / words
+                                     : max_column_group);
+    const int64_t piece = group >= 1 ? height : 32 * column_scratch_words;
     if (group < 1) group = 1;
     // A group is read in increasing x, so that the reads run forward through
     // memory row after row; slot[j] is where column j of the group landed.
@@ -169,8 +254,9 @@ int32_t scan_lines(Source &source, int64_t height, int64_t width, int32_t row_co
             for (int64_t y0 = 0; y0 < height; y0 += piece) {
                 const int64_t n = height - y0 < piece ? height - y0 : piece;
                 if (piece != height) source.columns(xs + j, 1, y0, n, scratch);
-                const uint8_t *line = scratch + (piece == height ? slot[j] : 0) * n;
-                if (!emit_changes(line, n, y0, in_run, put)) return sink.count();
+                const uint32_t *bits = scratch + (piece == height ? slot[j] : 0);
+                if (!emit_bit_changes(bits, piece == height ? count : 1, n, y0, in_run, put))
+                    return sink.count();
             }
             if (in_run && !put(height - 1)) return sink.count();
         }

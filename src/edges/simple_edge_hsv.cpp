@@ -13,6 +13,7 @@ constexpr int64_t chunk_pixels = 1024;
 // Colour lines: a pixel is set when it lies inside the window.  Pixels are
 // classified a chunk at a time by the mask kernel's row loop.
 struct window_lines {
+    const edges::scan_kernels &kernels;
     const image_view &image;
     const lch_bounds &bounds;
 
@@ -40,38 +41,52 @@ struct window_lines {
         return !in_run || put(width - 1);
     }
 
-    void columns(const int64_t *xs, int count, int64_t y0, int64_t rows, uint8_t *out) const {
-        // A block of rows small enough to stay in the first-level cache is
-        // gathered column by column into packed triples (column j's n pixels
-        // at 3*n*j), classified in one call, and each column's piece copied
-        // to `out`.  In packed rows a pixel that is not the row's last is
-        // moved as 4 bytes, its own 3 and the next pixel's first (inside the
-        // same row, wherever the row lies in memory), which the next row's
-        // store overwrites; the block's last row moves 3 bytes so that
-        // nothing spills into the next column.  xs ascend, so the columns
-        // that hold the row's last pixel come last: there are several of
-        // them when a pass chooses more columns than the image has.
+    void columns(const int64_t *xs, int count, int64_t y0, int64_t rows, uint32_t *bits) const {
+        // Straight from the image by the level's loop when it has one for the
+        // window; otherwise gathered and classified a block at a time.
+        alignas(64) int32_t offset[edges::max_column_group];
+        uint8_t first[edges::max_column_group];
+        const int64_t step = image.strides[1];
+        const bool windows = edges::column_windows(xs, count, image.shape[1], step, 3, offset, first);
+        const edges::column_block block{image.row(y0), image.strides[0], rows, offset, first, count, bits};
+        if (windows && kernels.window_columns(block, bounds)) return;
+
+        // At most 256 columns at a time, in blocks of 32 rows (the last block
+        // shorter) or more: the columns' pixels are copied row after row into
+        // packed triples, classified in one call, and the classification of
+        // every 32 rows packed into the columns' words.  A pixel whose window
+        // starts at the pixel is moved as four bytes, the one beyond the
+        // triple being overwritten by the next pixel (or landing in the
+        // slack); the others (at the ends of the ascending columns) as three.
+        int64_t at[edges::max_column_group];
+        for (int j = 0; j < count; ++j) at[j] = xs[j] * step;
+        int wide_lo = count, wide_hi = count;  // columns moved as four bytes
+        if (windows) {
+            for (wide_lo = 0; wide_lo < count && first[wide_lo] != 0;) ++wide_lo;
+            for (wide_hi = wide_lo; wide_hi < count && first[wide_hi] == 0;) ++wide_hi;
+        }
         uint8_t *const copy = edges::pixel_scratch();
-        uint8_t *const inside = copy + 3 * edges::pixel_block;
-        const int64_t block = edges::pixel_block / count;
-        const bool packed = image.strides[1] == 3;
-        int wide = 0;
-        if (packed)
-            while (wide < count && xs[wide] < image.shape[1] - 1) ++wide;
-        int64_t offset[edges::max_column_group];
-        for (int j = 0; j < count; ++j) offset[j] = xs[j] * image.strides[1];
-        for (int64_t b0 = 0; b0 < rows; b0 += block) {
-            const int64_t n = rows - b0 < block ? rows - b0 : block;
-            for (int64_t y = 0; y < n; ++y) {
-                const uint8_t *p = image.row(y0 + b0 + y);
-                uint8_t *c = copy + 3 * y;
-                int j = 0;
-                if (y + 1 < n)
-                    for (; j < wide; ++j, c += 3 * n) std::memcpy(c, p + offset[j], 4);
-                for (; j < count; ++j, c += 3 * n) std::memcpy(c, p + offset[j], 3);
+        uint8_t *const inside = copy + 3 * edges::pixel_block + edges::pixel_slack;
+        for (int j0 = 0; j0 < count; j0 += 256) {
+            const int n = count - j0 < 256 ? count - j0 : 256;
+            const int lo = wide_lo < j0 ? j0 : wide_lo > j0 + n ? j0 + n : wide_lo;
+            const int hi = wide_hi < lo ? lo : wide_hi > j0 + n ? j0 + n : wide_hi;
+            const int64_t block_rows = edges::pixel_block / n / 32 * 32;
+            for (int64_t b0 = 0; b0 < rows; b0 += block_rows) {
+                const int64_t m = rows - b0 < block_rows ? rows - b0 : block_rows;
+                uint8_t *c = copy;
+                for (int64_t y = 0; y < m; ++y) {
+                    const uint8_t *row = image.row(y0 + b0 + y);
+                    int j = j0;
+                    for (; j < lo; ++j, c += 3) std::memcpy(c, row + at[j], 3);
+                    for (; j < hi; ++j, c += 3) std::memcpy(c, row + at[j], 4);
+                    for (; j < j0 + n; ++j, c += 3) std::memcpy(c, row + at[j], 3);
+                }
+                classify_pixels(copy, m * n, bounds, inside);
+                for (int64_t r0 = 0; r0 < m; r0 += 32)
+                    edges::pack_row_bits(inside + r0 * n, n, m - r0 < 32 ? static_cast<int>(m - r0) : 32, n,
+                                         bits + (b0 + r0) / 32 * count + j0);
             }
-            classify_pixels(copy, n * count, bounds, inside);
-            for (int j = 0; j < count; ++j) std::memcpy(out + j * rows + b0, inside + j * n, n);
         }
     }
 };
@@ -86,9 +101,14 @@ fault check_simple_edge_hsv(const image_view &image, const points_view &ps) {
 
 int32_t simple_edge_hsv(const image_view &image, const points_view &ps, const lch_bounds &bounds,
                         int32_t row_count, int32_t column_count) {
+    return simple_edge_hsv(edges::best_scan_kernels(), image, ps, bounds, row_count, column_count);
+}
+
+int32_t simple_edge_hsv(const edges::scan_kernels &kernels, const image_view &image, const points_view &ps,
+                        const lch_bounds &bounds, int32_t row_count, int32_t column_count) {
     if (image.empty()) return 0;
     edges::point_sink sink(ps);
-    window_lines lines{image, bounds};
+    window_lines lines{kernels, image, bounds};
     return edges::scan_lines(lines, image.shape[0], image.shape[1], row_count, column_count, sink);
 }
 

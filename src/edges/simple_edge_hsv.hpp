@@ -5,6 +5,7 @@
 #include "colour/lch_bounds.hpp"
 #include "core/array_view.hpp"
 #include "core/fault.hpp"
+#include "edges/scan_kernels.hpp"
 
 namespace orbisect {
 
@@ -16,5 +17,9 @@ fault check_simple_edge_hsv(const image_view &image, const points_view &ps);
 // mask of the image under the window.  Arguments must have passed the check.
 int32_t simple_edge_hsv(const image_view &image, const points_view &ps, const lch_bounds &bounds,
                         int32_t row_count, int32_t column_count);
+// The same with the column loops of the given table (the tests run each
+// level's).
+int32_t simple_edge_hsv(const edges::scan_kernels &kernels, const image_view &image, const points_view &ps,
+                        const lch_bounds &bounds, int32_t row_count, int32_t column_count);
 
 }  // namespace orbisect

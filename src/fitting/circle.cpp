@@ -22,9 +22,24 @@ i128 div_trunc(i128 num, i128 den) {
 
 bool fits_int32(i128 v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
+// The circle of a centre and constant term: refused beyond 32 bits (such a
+// centre or constant term cannot be a 32-bit circle) or when the squared
+// radius leaves 32 bits (it would overflow the ring test).
+bool circle_of(i128 cx, i128 cy, i128 f, circle_model &out) {
+    if (!fits_int32(cx) || !fits_int32(cy) || !fits_int32(f)) return false;
+    const i128 r2 = cx * cx + cy * cy - f;
+    if (r2 > INT32_MAX) return false;
+    const int32_t r = r2 < 0 ? INT32_MIN
+                             : static_cast<int32_t>(std::sqrt(static_cast<double>(r2)));
+    out = {static_cast<int32_t>(cx), static_cast<int32_t>(cy), r};
+    return true;
+}
+
+bool small(const sample_point &p) { return p.x > -8192 && p.x < 8192 && p.y > -8192 && p.y < 8192; }
+
 }  // namespace
 
-bool circle_through(const sample_point p[3], circle_model &out) {
+bool circle_through_wide(const sample_point p[3], circle_model &out) {
     // w, Nx, Ny and N3 are computed modulo 2^128, which gives their exact
     // value for any coordinates below 2^30 in magnitude (and wraps without
     // undefined behaviour beyond), however large the partial products grow.
@@ -41,17 +56,24 @@ bool circle_through(const sample_point p[3], circle_model &out) {
     const i128 ny = static_cast<i128>(a1 * (x3 - x2) + a2 * (x1 - x3) + a3 * (x2 - x1));
     const i128 n3 = static_cast<i128>(a1 * (x3 * y2 - x2 * y3) + a2 * (x1 * y3 - x3 * y1) +
                                       a3 * (x2 * y1 - x1 * y2));
+    return circle_of(div_trunc(nx, two_w), div_trunc(ny, two_w), div_trunc(n3, w), out);
+}
 
-    const i128 cx = div_trunc(nx, two_w), cy = div_trunc(ny, two_w), f = div_trunc(n3, w);
-    // A centre or constant term beyond 32 bits cannot be a 32-bit circle, and
-    // a squared radius beyond 32 bits would overflow the ring test.
-    if (!fits_int32(cx) || !fits_int32(cy) || !fits_int32(f)) return false;
-    const i128 r2 = cx * cx + cy * cy - f;
-    if (r2 > INT32_MAX) return false;
-    const int32_t r = r2 < 0 ? INT32_MIN
-                             : static_cast<int32_t>(std::sqrt(static_cast<double>(r2)));
-    out = {static_cast<int32_t>(cx), static_cast<int32_t>(cy), r};
-    return true;
+bool circle_through(const sample_point p[3], circle_model &out) {
+    if (!small(p[0]) || !small(p[1]) || !small(p[2])) return circle_through_wide(p, out);
+    // The same in 64 bits, where every quantity is exact when |x|, |y| <
+    // 2^13: differences below 2^14, w below 2^29, A = x^2 + y^2 below 2^27,
+    // Nx and Ny below 2^43, the cross terms of N3 below 2^27 and N3 below
+    // 2^56.  The divisions then truncate like the 128-bit ones (and cannot
+    // overflow).
+    const int64_t x1 = p[0].x, y1 = p[0].y, x2 = p[1].x, y2 = p[1].y, x3 = p[2].x, y3 = p[2].y;
+    const int64_t w = x1 * (y2 - y3) + x2 * (y3 - y1) + x3 * (y1 - y2);
+    if (w == 0) return false;
+    const int64_t a1 = x1 * x1 + y1 * y1, a2 = x2 * x2 + y2 * y2, a3 = x3 * x3 + y3 * y3;
+    const int64_t nx = a1 * (y2 - y3) + a2 * (y3 - y1) + a3 * (y1 - y2);
+    const int64_t ny = a1 * (x3 - x2) + a2 * (x1 - x3) + a3 * (x2 - x1);
+    const int64_t n3 = a1 * (x3 * y2 - x2 * y3) + a2 * (x1 * y3 - x3 * y1) + a3 * (x2 * y1 - x1 * y2);
+    return circle_of(nx / (2 * w), ny / (2 * w), n3 / w, out);
 }
 
 circle_model ransac_circle(const inlier_kernels &k, const points_view &ps, int32_t count,

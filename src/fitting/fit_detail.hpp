@@ -117,7 +117,10 @@ std::pair<line_model, line_model> ransac_line2(const inlier_kernels &k, const po
 
 // The candidate circle through three points, or false when it is refused
 // before the radius test (collinear points, or a centre or squared radius
-// outside 32 bits).
+// outside 32 bits).  Points whose coordinates all lie below 2^13 in
+// magnitude are computed in 64 bits, others in 128 (circle_through_wide,
+// which gives the same for the small ones).
 bool circle_through(const sample_point p[3], circle_model &out);
+bool circle_through_wide(const sample_point p[3], circle_model &out);
 
 }  // namespace orbisect::fitting_detail

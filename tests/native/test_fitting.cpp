@@ -264,6 +264,42 @@ NATIVE_TEST(fitting_circle_worked_examples) {
     CHECK(fd::circle_through(far, c) && c.x == 400 && c.y == 0 && c.r == 80);
 }
 
+NATIVE_TEST(fitting_circle_64_bit_path_matches_128_bit) {
+    // Coordinates below 2^13 take the 64-bit path: the same refusals and the
+    // same circles as the 128-bit one, for spread, clustered, nearly
+    // collinear, repeated and extreme points, points on circles of integer
+    // radius (where an error of one in any term shows), and just beyond the
+    // limit.
+    std::mt19937 rng(3);
+    auto any = [&](int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(rng); };
+    int accepted = 0;
+    for (int i = 0; i < 200000; ++i) {
+        sample_point p[3];
+        const int kind = i % 6;
+        const int32_t cx = any(-8191, 8191), cy = any(-8191, 8191), spread = kind == 1 ? any(1, 40) : 8191;
+        for (auto &q : p) {
+            q.x = kind == 3 ? (any(0, 1) ? 8191 : -8191) : cx + any(-spread, spread);
+            q.y = kind == 3 ? any(-8191, 8191) : cy + any(-spread, spread);
+            q.x = q.x > 8191 ? 8191 : q.x < -8191 ? -8191 : q.x;
+            q.y = q.y > 8191 ? 8191 : q.y < -8191 ? -8191 : q.y;
+        }
+        if (kind == 2) p[2] = {2 * p[1].x - p[0].x + any(-1, 1), 2 * p[1].y - p[0].y + any(-1, 1)};
+        if (kind == 2 && (p[2].x < -8191 || p[2].x > 8191 || p[2].y < -8191 || p[2].y > 8191)) p[2] = p[0];
+        if (kind == 4) p[any(1, 2)] = p[0];
+        if (kind == 5) {
+            const int32_t r = any(1, 4000), x = any(-4000, 4000), y = any(-4000, 4000);
+            p[0] = {x + r, y}, p[1] = {x, y + (any(0, 1) ? r : -r)}, p[2] = {x - r, y};
+        }
+        if (i % 1000 == 0) p[0].x = 8192;  // the 128-bit path on both sides
+        circle_model a{7, 7, 7}, b{7, 7, 7};
+        const bool ok = fd::circle_through(p, a);
+        CHECK(ok == fd::circle_through_wide(p, b));
+        CHECK(a.x == b.x && a.y == b.y && a.r == b.r);
+        accepted += ok;
+    }
+    CHECK(accepted > 100000);
+}
+
 NATIVE_TEST(fitting_solve_conic_worked_examples) {
     ellipse_model e;
     const sample_point circle[5] = {{10, 0}, {0, 10}, {-10, 0}, {0, -10}, {6, 8}};

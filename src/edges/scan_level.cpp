@@ -1,0 +1,255 @@
+// The column pass's read-and-classify loops, compiled once per
+// instruction-set level (see scan_kernels.hpp).  A vector holds one column
+// per 32-bit lane: each lane is loaded with the four-byte window of its
+// column in the current row, classified there, and the result is OR-ed into
+// the lane's bit for that row.  After 32 rows the lanes are the columns'
+// bit words, stored side by side.  This replaces copying the pixels out,
+// classifying the copy and packing the result: each pixel is loaded once
+// and never stored.
+//
+// The colour test is the multiply-add form of the pixel loops' window test
+// for windows whose matrix entries fit in 16 bits: with 8-bit channels each
+// of h0, h1, t is below 2^25 in magnitude and h0 + h1 below 2^26, so nothing
+// wraps and the 16-bit products summed in 32 bits are exactly the 32-bit
+// results.  Other windows, and levels without a vector multiply-add of this
+// kind, leave the work to the caller.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE4_1__)
+#include <immintrin.h>
+#endif
+
+#include "edges/scan_kernels.hpp"
+
+namespace orbisect::ORBISECT_LEVEL {
+namespace {
+
+using edges::column_block;
+using edges::column_lanes;
+
+#if defined(__SSE4_1__)
+
+bool fits_16_bits(const lch_bounds &b) {
+    bool fits = true;
+    for (int k = 0; k < 9; ++k) fits &= b.M[k] >= -32768 && b.M[k] <= 32767;
+    return fits;
+}
+
+// (lo word, hi word) of a 32-bit lane.
+int32_t word_pair(int32_t lo, int32_t hi) {
+    return static_cast<int32_t>((static_cast<uint32_t>(lo) & 0xFFFFu) | (static_cast<uint32_t>(hi) << 16));
+}
+
+// The windows of four columns in a row, one to a 32-bit lane.  Lanes are
+// filled by plain loads: on the processors at hand a gather instruction is
+// slower.
+inline int32_t window_at(const uint8_t *p) {
+    int32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+inline __m128i window_quad(const uint8_t *row, const int32_t *o) {
+    const __m128i ab = _mm_insert_epi32(_mm_cvtsi32_si128(window_at(row + o[0])), window_at(row + o[1]), 1);
+    const __m128i cd = _mm_insert_epi32(_mm_cvtsi32_si128(window_at(row + o[2])), window_at(row + o[3]), 1);
+    return _mm_unpacklo_epi64(ab, cd);
+}
+
+#if defined(__AVX512BW__)
+constexpr int lanes = 16;
+using vec = __m512i;
+using lane_set = __mmask16;
+inline vec splat(int32_t v) { return _mm512_set1_epi32(v); }
+inline vec load(const void *p) { return _mm512_loadu_si512(p); }
+inline vec madd(vec a, vec b) { return _mm512_madd_epi16(a, b); }
+inline vec add(vec a, vec b) { return _mm512_add_epi32(a, b); }
+inline vec shuffle(vec a, vec m) { return _mm512_shuffle_epi8(a, m); }
+inline vec gather(const uint8_t *row, const int32_t *o) {
+    const __m256i lo = _mm256_inserti128_si256(_mm256_castsi128_si256(window_quad(row, o)),
+                                               window_quad(row, o + 4), 1);
+    const __m256i hi = _mm256_inserti128_si256(_mm256_castsi128_si256(window_quad(row, o + 8)),
+                                               window_quad(row, o + 12), 1);
+    const __m512i low = _mm512_castsi256_si512(lo);
+    return _mm512_mask_inserti64x4(low, 0xFF, low, hi, 1);
+}
+// Lanes lo < v < hi, as one signed comparison: v - base < length.
+inline lane_set in_range(lane_set in, vec v, vec base, vec length) {
+    return _mm512_mask_cmpgt_epi32_mask(in, length, _mm512_sub_epi32(v, base));
+}
+inline lane_set positive(vec v) { return _mm512_cmpgt_epi32_mask(v, _mm512_setzero_si512()); }
+inline lane_set nonzero(vec v, vec select) { return _mm512_test_epi32_mask(v, select); }
+inline lane_set min_positive(vec a, vec b) {
+    return _mm512_mask_cmpgt_epi32_mask(positive(a), b, _mm512_setzero_si512());
+}
+inline vec set_bits(vec acc, lane_set in, vec bit) { return _mm512_mask_or_epi32(acc, in, acc, bit); }
+inline void store_first(uint32_t *out, vec v, int n) {
+    _mm512_mask_storeu_epi32(out, static_cast<__mmask16>((1u << n) - 1), v);
+}
+#elif defined(__AVX2__)
+constexpr int lanes = 8;
+using vec = __m256i;
+using lane_set = __m256i;
+inline vec splat(int32_t v) { return _mm256_set1_epi32(v); }
+inline vec load(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
+inline vec madd(vec a, vec b) { return _mm256_madd_epi16(a, b); }
+inline vec add(vec a, vec b) { return _mm256_add_epi32(a, b); }
+inline vec shuffle(vec a, vec m) { return _mm256_shuffle_epi8(a, m); }
+inline vec gather(const uint8_t *row, const int32_t *o) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(window_quad(row, o)), window_quad(row, o + 4), 1);
+}
+inline lane_set in_range(lane_set in, vec v, vec base, vec length) {
+    return _mm256_and_si256(in, _mm256_cmpgt_epi32(length, _mm256_sub_epi32(v, base)));
+}
+inline lane_set positive(vec v) { return _mm256_cmpgt_epi32(v, _mm256_setzero_si256()); }
+inline lane_set min_positive(vec a, vec b) { return positive(_mm256_min_epi32(a, b)); }
+// All ones in the lanes where v & select is not zero.
+inline lane_set nonzero(vec v, vec select) {
+    const vec zero = _mm256_cmpeq_epi32(_mm256_and_si256(v, select), _mm256_setzero_si256());
+    return _mm256_xor_si256(zero, _mm256_set1_epi32(-1));
+}
+inline vec set_bits(vec acc, lane_set in, vec bit) { return _mm256_or_si256(acc, _mm256_and_si256(in, bit)); }
+inline void store_first(uint32_t *out, vec v, int n) {
+    const vec keep = _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    _mm256_maskstore_epi32(reinterpret_cast<int *>(out), keep, v);
+}
+#else
+constexpr int lanes = 4;
+using vec = __m128i;
+using lane_set = __m128i;
+inline vec splat(int32_t v) { return _mm_set1_epi32(v); }
+inline vec load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
+inline vec madd(vec a, vec b) { return _mm_madd_epi16(a, b); }
+inline vec add(vec a, vec b) { return _mm_add_epi32(a, b); }
+inline vec shuffle(vec a, vec m) { return _mm_shuffle_epi8(a, m); }
+inline vec gather(const uint8_t *row, const int32_t *o) { return window_quad(row, o); }
+inline lane_set in_range(lane_set in, vec v, vec base, vec length) {
+    return _mm_and_si128(in, _mm_cmpgt_epi32(length, _mm_sub_epi32(v, base)));
+}
+inline lane_set positive(vec v) { return _mm_cmpgt_epi32(v, _mm_setzero_si128()); }
+inline lane_set min_positive(vec a, vec b) { return positive(_mm_min_epi32(a, b)); }
+inline lane_set nonzero(vec v, vec select) {
+    const vec zero = _mm_cmpeq_epi32(_mm_and_si128(v, select), _mm_setzero_si128());
+    return _mm_xor_si128(zero, _mm_set1_epi32(-1));
+}
+inline vec set_bits(vec acc, lane_set in, vec bit) { return _mm_or_si128(acc, _mm_and_si128(in, bit)); }
+inline void store_first(uint32_t *out, vec v, int n) {
+    uint32_t words[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(words), v);
+    std::memcpy(out, words, static_cast<size_t>(n) * 4);
+}
+#endif
+
+// The walk shared by both loops: for each 32 rows (fewer at the end) and
+// each group of lanes (columns lanes * g ...), test(row, groups[g]) gives the
+// lanes set in each of the rows, OR-ed into the lanes' word at the row's bit;
+// then the words are stored.  A group's constants stay in registers over
+// its 32 rows, which it reads at the same few cache lines.
+constexpr int max_groups = edges::max_block_columns / lanes;
+
+template <class Group, class Test>
+void walk(const column_block &block, const Group *groups, Test test) {
+    for (int64_t w0 = 0; w0 < block.rows; w0 += 32) {
+        const int rows = block.rows - w0 < 32 ? static_cast<int>(block.rows - w0) : 32;
+        uint32_t *const out = block.bits + (w0 / 32) * block.count;
+        for (int j0 = 0; j0 < block.count; j0 += lanes) {
+            const Group group = groups[j0 / lanes];
+            vec acc = splat(0), bit = splat(1);
+            for (int r = 0; r < rows; ++r) {
+                const uint8_t *row = block.row0 + (w0 + r) * block.row_step;
+                acc = set_bits(acc, test(row, group), bit);
+                bit = add(bit, bit);
+            }
+            const int n = block.count - j0 < lanes ? block.count - j0 : lanes;
+            store_first(out + j0, acc, n);
+        }
+    }
+}
+
+// Byte-shuffle indices of lanes j0 .. j0+lanes-1 that move byte first[j] +
+// lead of each lane's window to the lane's low byte (lead 0) or the low
+// bytes of its two words (lead 0 and 1 to words 0 and 1); other bytes 0.
+vec byte_picks(const uint8_t *first, int j0, int lead0, int lead1) {
+    alignas(64) int32_t picks[lanes];
+    for (int i = 0; i < lanes; ++i) {
+        const int at = 4 * (i & 3) + first[j0 + i];
+        const uint32_t lo = static_cast<uint32_t>(at + lead0);
+        const uint32_t hi = lead1 < 0 ? 0x80u : static_cast<uint32_t>(at + lead1);
+        picks[i] = static_cast<int32_t>(lo | 0x8000u | (hi << 16) | 0x80000000u);
+    }
+    return load(picks);
+}
+
+bool window_columns(const column_block &block, const lch_bounds &b) {
+    if (!fits_16_bits(b)) return false;
+    vec rg_coef[3], b_coef[3];
+    for (int row = 0; row < 3; ++row) {
+        rg_coef[row] = splat(word_pair(b.M[3 * row], b.M[3 * row + 1]));
+        b_coef[row] = splat(word_pair(b.M[3 * row + 2], 0));
+    }
+    // lo < v < hi as v - (lo + 1) < hi - lo - 1 taken unsigned, shifted by
+    // 2^31 so that a signed compare does it.  A range with no integer inside
+    // gets a length of 0, which nothing is below.
+    struct range {
+        vec base, length;
+    };
+    auto make_range = [](int32_t lo, int32_t hi) {
+        const int64_t length = int64_t{hi} - lo - 1 > 0 ? int64_t{hi} - lo - 1 : 0;
+        return range{splat(static_cast<int32_t>(static_cast<uint32_t>(lo) + 0x80000001u)),
+                     splat(static_cast<int32_t>(static_cast<uint32_t>(length) ^ 0x80000000u))};
+    };
+    const range t_range = make_range(b.i[0], b.i[1]), s_range = make_range(b.c[0], b.c[1]);
+    struct group {
+        vec rg, bl;
+        const int32_t *offset;
+    };
+    group groups[max_groups];
+    for (int j0 = 0; j0 < block.count; j0 += lanes)
+        groups[j0 / lanes] = {byte_picks(block.first, j0, 0, 1), byte_picks(block.first, j0, 2, -1),
+                              block.offset + j0};
+    auto test = [&](const uint8_t *row, const group &g) {
+        const vec px = gather(row, g.offset);
+        const vec rg = shuffle(px, g.rg), bb = shuffle(px, g.bl);
+        const vec h0 = add(madd(rg, rg_coef[0]), madd(bb, b_coef[0]));
+        const vec h1 = add(madd(rg, rg_coef[1]), madd(bb, b_coef[1]));
+        const vec t = add(madd(rg, rg_coef[2]), madd(bb, b_coef[2]));
+        lane_set in = min_positive(h0, h1);
+        in = in_range(in, t, t_range.base, t_range.length);
+        return in_range(in, add(h0, h1), s_range.base, s_range.length);
+    };
+    walk(block, groups, test);
+    return true;
+}
+
+bool mask_columns(const column_block &block) {
+    struct group {
+        vec select;
+        const int32_t *offset;
+    };
+    group groups[max_groups];
+    for (int j0 = 0; j0 < block.count; j0 += lanes) {
+        alignas(64) int32_t select[lanes];
+        for (int i = 0; i < lanes; ++i) select[i] = static_cast<int32_t>(0xFFu << (8 * block.first[j0 + i]));
+        groups[j0 / lanes] = {load(select), block.offset + j0};
+    }
+    auto test = [&](const uint8_t *row, const group &g) {
+        return nonzero(gather(row, g.offset), g.select);
+    };
+    walk(block, groups, test);
+    return true;
+}
+
+#else
+
+bool window_columns(const column_block &, const lch_bounds &) { return false; }
+bool mask_columns(const column_block &) { return false; }
+
+#endif
+
+const edges::scan_kernels table = {window_columns, mask_columns};
+
+}  // namespace
+
+const edges::scan_kernels &scan_table() { return table; }
+
+}  // namespace orbisect::ORBISECT_LEVEL
