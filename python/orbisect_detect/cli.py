@@ -331,24 +331,22 @@ def _print_tuned(tuned: Tuned, image: str, windows_path: str | os.PathLike[str] 
         print(f"  picture: {os.fspath(picture_path)}", file=out)
 
 
-def _seed(text: str) -> int:
+def _integer(text: str, least: int, message: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"a seed is 0 or more, got {value}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"{message}, got {value}")
     return value
+
+
+def _seed(text: str) -> int:
+    return _integer(text, 0, "a seed is 0 or more")
 
 
 def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, got {value}")
-    return value
+    return _integer(text, 1, "must be 1 or more")
 
 
 def _box(text: str) -> Box:

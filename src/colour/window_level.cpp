@@ -11,6 +11,7 @@
 #endif
 
 #include "colour/window_kernels.hpp"
+#include "colour/window_vectors.hpp"
 
 namespace orbisect::ORBISECT_LEVEL {
 namespace {
@@ -78,34 +79,15 @@ void row_loop(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) 
 }
 
 #if defined(__SSE4_1__)
-// Windows whose nine matrix entries fit in 16 bits (every window that
-// calculate_lch_bounds makes for a hue range wider than about 0.008 rad) take
-// a multiply-add path: with 8-bit channels each of h0, h1, t is below 2^25
-// in magnitude and h0 + h1 below 2^26, so nothing wraps and the 16-bit
-// products summed in 32 bits are exactly the 32-bit results (SSE4.1, AVX2
-// and AVX-512 vectors of 4, 8 and 16 pixels).  Each 128-bit
-// lane holds 4 pixels (12 bytes): one byte shuffle makes the (R, G) word
-// pairs, another the (B, 0) pairs, and pmaddwd forms M[k]*R + M[k+1]*G and
-// M[k+2]*B per pixel.
-bool fits_16_bits(const lch_bounds &b) {
-    bool fits = true;
-    for (int k = 0; k < 9; ++k) fits &= b.M[k] >= -32768 && b.M[k] <= 32767;
-    return fits;
-}
-
-// (lo word, hi word) of a 32-bit lane.
-inline int32_t word_pair(int32_t lo, int32_t hi) {
-    return static_cast<int32_t>((static_cast<uint32_t>(lo) & 0xFFFFu) |
-                                (static_cast<uint32_t>(hi) << 16));
-}
+// Windows whose matrix fits in 16 bits take the multiply-add path (see
+// colour/window_vectors.hpp) in SSE4.1, AVX2 and AVX-512 vectors of 4, 8 and
+// 16 pixels.  Each 128-bit lane holds 4 pixels (12 bytes): one byte shuffle
+// makes the (R, G) word pairs, another the (B, 0) pairs, and pmaddwd forms
+// M[k]*R + M[k+1]*G and M[k+2]*B per pixel.
+using namespace window_vectors;
 
 #if defined(__AVX512BW__)
 constexpr int64_t lane_pixels = 16;
-using vec = __m512i;
-inline vec splat(int32_t v) { return _mm512_set1_epi32(v); }
-inline vec madd(vec a, vec b) { return _mm512_madd_epi16(a, b); }
-inline vec add(vec a, vec b) { return _mm512_add_epi32(a, b); }
-inline vec shuffle(vec a, vec m) { return _mm512_shuffle_epi8(a, m); }
 inline vec lane_mask(const int8_t *m16) {
     return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i *>(m16)));
 }
@@ -117,16 +99,11 @@ inline vec load_pixels(const uint8_t *p) {
 }
 #elif defined(__AVX2__)
 constexpr int64_t lane_pixels = 8;
-using vec = __m256i;
-inline vec splat(int32_t v) { return _mm256_set1_epi32(v); }
-inline vec madd(vec a, vec b) { return _mm256_madd_epi16(a, b); }
-inline vec add(vec a, vec b) { return _mm256_add_epi32(a, b); }
 inline vec sub(vec a, vec b) { return _mm256_sub_epi32(a, b); }
 inline vec min(vec a, vec b) { return _mm256_min_epi32(a, b); }
 inline vec greater(vec a, vec b) { return _mm256_cmpgt_epi32(a, b); }
 inline vec both(vec a, vec b) { return _mm256_and_si256(a, b); }
 inline vec high_byte(vec t) { return _mm256_srai_epi32(t, 8); }
-inline vec shuffle(vec a, vec m) { return _mm256_shuffle_epi8(a, m); }
 inline vec lane_mask(const int8_t *m16) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(m16)));
 }
@@ -146,16 +123,11 @@ inline void store_low_bytes(uint8_t *out, vec v) {
 }
 #else
 constexpr int64_t lane_pixels = 4;
-using vec = __m128i;
-inline vec splat(int32_t v) { return _mm_set1_epi32(v); }
-inline vec madd(vec a, vec b) { return _mm_madd_epi16(a, b); }
-inline vec add(vec a, vec b) { return _mm_add_epi32(a, b); }
 inline vec sub(vec a, vec b) { return _mm_sub_epi32(a, b); }
 inline vec min(vec a, vec b) { return _mm_min_epi32(a, b); }
 inline vec greater(vec a, vec b) { return _mm_cmpgt_epi32(a, b); }
 inline vec both(vec a, vec b) { return _mm_and_si128(a, b); }
 inline vec high_byte(vec t) { return _mm_srai_epi32(t, 8); }
-inline vec shuffle(vec a, vec m) { return _mm_shuffle_epi8(a, m); }
 inline vec lane_mask(const int8_t *m16) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(m16)); }
 constexpr int64_t load_bytes = 16;
 // 4 pixels from 12 bytes (one 16-byte load).
@@ -177,30 +149,15 @@ template <bool Grey>
 int64_t row_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) {
     if (!fits_16_bits(b)) return 0;
     const vec rg_mask = lane_mask(rg_words), b_mask = lane_mask(b_words);
-    vec rg_coef[3], b_coef[3];
-    for (int row = 0; row < 3; ++row) {
-        rg_coef[row] = splat(word_pair(b.M[3 * row], b.M[3 * row + 1]));
-        b_coef[row] = splat(word_pair(b.M[3 * row + 2], 0));
-    }
-    // lo < v < hi as one signed comparison: v - (lo + 1) < hi - lo - 1 taken
-    // unsigned, shifted by 2^31 so that a signed compare does it.  A range
-    // with no integer inside gets a length of 0, which nothing is below.
-    struct range {
-        vec base, length;
-    };
-    auto make_range = [](int32_t lo, int32_t hi) {
-        const int64_t length = int64_t{hi} - lo - 1 > 0 ? int64_t{hi} - lo - 1 : 0;
-        return range{splat(static_cast<int32_t>(static_cast<uint32_t>(lo) + 0x80000001u)),
-                     splat(static_cast<int32_t>(static_cast<uint32_t>(length) ^ 0x80000000u))};
-    };
-    const range t_range = make_range(b.i[0], b.i[1]), s_range = make_range(b.c[0], b.c[1]);
+    const coefficients coef(b);
+    const range t_range(b.i[0], b.i[1]), s_range(b.c[0], b.c[1]);
     // lane_pixels pixels from px (reading load_bytes) to lane_pixels bytes.
     auto lanes = [&](const uint8_t *px_bytes, uint8_t *dst) {
         const vec px = load_pixels(px_bytes);
         const vec rg = shuffle(px, rg_mask), bb = shuffle(px, b_mask);
-        const vec h0 = add(madd(rg, rg_coef[0]), madd(bb, b_coef[0]));
-        const vec h1 = add(madd(rg, rg_coef[1]), madd(bb, b_coef[1]));
-        const vec t = add(madd(rg, rg_coef[2]), madd(bb, b_coef[2]));
+        const vec h0 = add(madd(rg, coef.rg[0]), madd(bb, coef.b[0]));
+        const vec h1 = add(madd(rg, coef.rg[1]), madd(bb, coef.b[1]));
+        const vec t = add(madd(rg, coef.rg[2]), madd(bb, coef.b[2]));
         const vec s = add(h0, h1);
 #if defined(__AVX512BW__)
         __mmask16 in = _mm512_cmpgt_epi32_mask(_mm512_min_epi32(h0, h1), splat(0));

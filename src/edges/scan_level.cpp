@@ -21,6 +21,7 @@
 #include <immintrin.h>
 #endif
 
+#include "colour/window_vectors.hpp"
 #include "edges/scan_kernels.hpp"
 
 namespace orbisect::ORBISECT_LEVEL {
@@ -31,16 +32,7 @@ using edges::column_lanes;
 
 #if defined(__SSE4_1__)
 
-bool fits_16_bits(const lch_bounds &b) {
-    bool fits = true;
-    for (int k = 0; k < 9; ++k) fits &= b.M[k] >= -32768 && b.M[k] <= 32767;
-    return fits;
-}
-
-// (lo word, hi word) of a 32-bit lane.
-int32_t word_pair(int32_t lo, int32_t hi) {
-    return static_cast<int32_t>((static_cast<uint32_t>(lo) & 0xFFFFu) | (static_cast<uint32_t>(hi) << 16));
-}
+using namespace window_vectors;
 
 // The windows of four columns in a row, one to a 32-bit lane.  Lanes are
 // filled by plain loads: on the processors at hand a gather instruction is
@@ -58,13 +50,8 @@ inline __m128i window_quad(const uint8_t *row, const int32_t *o) {
 
 #if defined(__AVX512BW__)
 constexpr int lanes = 16;
-using vec = __m512i;
 using lane_set = __mmask16;
-inline vec splat(int32_t v) { return _mm512_set1_epi32(v); }
 inline vec load(const void *p) { return _mm512_loadu_si512(p); }
-inline vec madd(vec a, vec b) { return _mm512_madd_epi16(a, b); }
-inline vec add(vec a, vec b) { return _mm512_add_epi32(a, b); }
-inline vec shuffle(vec a, vec m) { return _mm512_shuffle_epi8(a, m); }
 inline vec gather(const uint8_t *row, const int32_t *o) {
     const __m256i lo = _mm256_inserti128_si256(_mm256_castsi128_si256(window_quad(row, o)),
                                                window_quad(row, o + 4), 1);
@@ -88,13 +75,8 @@ inline void store_first(uint32_t *out, vec v, int n) {
 }
 #elif defined(__AVX2__)
 constexpr int lanes = 8;
-using vec = __m256i;
 using lane_set = __m256i;
-inline vec splat(int32_t v) { return _mm256_set1_epi32(v); }
 inline vec load(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
-inline vec madd(vec a, vec b) { return _mm256_madd_epi16(a, b); }
-inline vec add(vec a, vec b) { return _mm256_add_epi32(a, b); }
-inline vec shuffle(vec a, vec m) { return _mm256_shuffle_epi8(a, m); }
 inline vec gather(const uint8_t *row, const int32_t *o) {
     return _mm256_inserti128_si256(_mm256_castsi128_si256(window_quad(row, o)), window_quad(row, o + 4), 1);
 }
@@ -115,13 +97,8 @@ inline void store_first(uint32_t *out, vec v, int n) {
 }
 #else
 constexpr int lanes = 4;
-using vec = __m128i;
 using lane_set = __m128i;
-inline vec splat(int32_t v) { return _mm_set1_epi32(v); }
 inline vec load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
-inline vec madd(vec a, vec b) { return _mm_madd_epi16(a, b); }
-inline vec add(vec a, vec b) { return _mm_add_epi32(a, b); }
-inline vec shuffle(vec a, vec m) { return _mm_shuffle_epi8(a, m); }
 inline vec gather(const uint8_t *row, const int32_t *o) { return window_quad(row, o); }
 inline lane_set in_range(lane_set in, vec v, vec base, vec length) {
     return _mm_and_si128(in, _mm_cmpgt_epi32(length, _mm_sub_epi32(v, base)));
@@ -182,23 +159,8 @@ vec byte_picks(const uint8_t *first, int j0, int lead0, int lead1) {
 
 bool window_columns(const column_block &block, const lch_bounds &b) {
     if (!fits_16_bits(b)) return false;
-    vec rg_coef[3], b_coef[3];
-    for (int row = 0; row < 3; ++row) {
-        rg_coef[row] = splat(word_pair(b.M[3 * row], b.M[3 * row + 1]));
-        b_coef[row] = splat(word_pair(b.M[3 * row + 2], 0));
-    }
-    // lo < v < hi as v - (lo + 1) < hi - lo - 1 taken unsigned, shifted by
-    // 2^31 so that a signed compare does it.  A range with no integer inside
-    // gets a length of 0, which nothing is below.
-    struct range {
-        vec base, length;
-    };
-    auto make_range = [](int32_t lo, int32_t hi) {
-        const int64_t length = int64_t{hi} - lo - 1 > 0 ? int64_t{hi} - lo - 1 : 0;
-        return range{splat(static_cast<int32_t>(static_cast<uint32_t>(lo) + 0x80000001u)),
-                     splat(static_cast<int32_t>(static_cast<uint32_t>(length) ^ 0x80000000u))};
-    };
-    const range t_range = make_range(b.i[0], b.i[1]), s_range = make_range(b.c[0], b.c[1]);
+    const coefficients coef(b);
+    const range t_range(b.i[0], b.i[1]), s_range(b.c[0], b.c[1]);
     struct group {
         vec rg, bl;
         const int32_t *offset;
@@ -210,9 +172,9 @@ bool window_columns(const column_block &block, const lch_bounds &b) {
     auto test = [&](const uint8_t *row, const group &g) {
         const vec px = gather(row, g.offset);
         const vec rg = shuffle(px, g.rg), bb = shuffle(px, g.bl);
-        const vec h0 = add(madd(rg, rg_coef[0]), madd(bb, b_coef[0]));
-        const vec h1 = add(madd(rg, rg_coef[1]), madd(bb, b_coef[1]));
-        const vec t = add(madd(rg, rg_coef[2]), madd(bb, b_coef[2]));
+        const vec h0 = add(madd(rg, coef.rg[0]), madd(bb, coef.b[0]));
+        const vec h1 = add(madd(rg, coef.rg[1]), madd(bb, coef.b[1]));
+        const vec t = add(madd(rg, coef.rg[2]), madd(bb, coef.b[2]));
         lane_set in = min_positive(h0, h1);
         in = in_range(in, t, t_range.base, t_range.length);
         return in_range(in, add(h0, h1), s_range.base, s_range.length);

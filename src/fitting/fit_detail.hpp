@@ -37,52 +37,55 @@ struct double_block {
     int32_t n;
 };
 
-class packed_ints {
+// What the two packed forms share: the set's size, whether it is held whole,
+// and the walk over its blocks.  Packed provides gather(first, count), which
+// fills block_ with points first .. first + count - 1.
+template <class Packed, class Block>
+class packed_points {
   public:
-    packed_ints(const points_view &ps, int32_t count);
     // The sum of count(block) over the blocks of the set, in order.
     template <class Count>
     int32_t sum(Count &&count) {
         if (cached_) return count(block_);
         int32_t total = 0;
         for (int32_t i0 = 0; i0 < n_; i0 += block_points) {
-            gather(i0, n_ - i0 < block_points ? n_ - i0 : block_points);
+            static_cast<Packed *>(this)->gather(i0, n_ - i0 < block_points ? n_ - i0 : block_points);
             total += count(block_);
         }
         return total;
     }
 
-  private:
-    void gather(int32_t first, int32_t count);
+  protected:
+    packed_points(const points_view &ps, int32_t count)
+        : ps_(ps), n_(count > 0 ? count : 0), cached_(n_ <= cached_points) {}
+    // Points of scratch a packed form needs: the whole set, or one block.
+    int32_t scratch_points() const { return n_ == 0 ? 1 : cached_ ? n_ : block_points; }
+
     const points_view &ps_;
     int32_t n_;
     bool cached_;
-    std::unique_ptr<int32_t[]> xs_, ys_;
-    std::unique_ptr<uint32_t[]> xy16_;
-    int_block block_{};
+    Block block_{};
 };
 
-class packed_doubles {
+class packed_ints : public packed_points<packed_ints, int_block> {
   public:
-    packed_doubles(const points_view &ps, int32_t count);
-    template <class Count>
-    int32_t sum(Count &&count) {
-        if (cached_) return count(block_);
-        int32_t total = 0;
-        for (int32_t i0 = 0; i0 < n_; i0 += block_points) {
-            gather(i0, n_ - i0 < block_points ? n_ - i0 : block_points);
-            total += count(block_);
-        }
-        return total;
-    }
+    packed_ints(const points_view &ps, int32_t count);
 
   private:
+    friend class packed_points<packed_ints, int_block>;
     void gather(int32_t first, int32_t count);
-    const points_view &ps_;
-    int32_t n_;
-    bool cached_;
+    std::unique_ptr<int32_t[]> xs_, ys_;
+    std::unique_ptr<uint32_t[]> xy16_;
+};
+
+class packed_doubles : public packed_points<packed_doubles, double_block> {
+  public:
+    packed_doubles(const points_view &ps, int32_t count);
+
+  private:
+    friend class packed_points<packed_doubles, double_block>;
+    void gather(int32_t first, int32_t count);
     std::unique_ptr<double[]> xs_, ys_;
-    double_block block_{};
 };
 
 // A double truncated toward zero to 32 bits; values beyond the range saturate

@@ -77,17 +77,9 @@ int32_t remove_inliers(const points_view &in, const points_view &out, const flag
 
 namespace fitting_detail {
 
-namespace {
-int32_t scratch_points(int32_t n) {
-    if (n <= 0) return 1;
-    return n <= cached_points ? n : block_points;
-}
-}  // namespace
-
 packed_ints::packed_ints(const points_view &ps, int32_t count)
-    : ps_(ps), n_(count > 0 ? count : 0), cached_(n_ <= cached_points),
-      xs_(new int32_t[scratch_points(n_)]), ys_(new int32_t[scratch_points(n_)]),
-      xy16_(new uint32_t[scratch_points(n_)]) {
+    : packed_points(ps, count), xs_(new int32_t[scratch_points()]),
+      ys_(new int32_t[scratch_points()]), xy16_(new uint32_t[scratch_points()]) {
     if (cached_) gather(0, n_);
 }
 
@@ -106,8 +98,8 @@ void packed_ints::gather(int32_t first, int32_t count) {
 }
 
 packed_doubles::packed_doubles(const points_view &ps, int32_t count)
-    : ps_(ps), n_(count > 0 ? count : 0), cached_(n_ <= cached_points),
-      xs_(new double[scratch_points(n_)]), ys_(new double[scratch_points(n_)]) {
+    : packed_points(ps, count), xs_(new double[scratch_points()]),
+      ys_(new double[scratch_points()]) {
     if (cached_) gather(0, n_);
 }
 
