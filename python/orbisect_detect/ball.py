@@ -283,7 +283,7 @@ def circle_support(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
     outside = int(np.count_nonzero(d > tolerance))
     xs, ys = _crossing_points(cx, cy, r, rows, columns, width, height)
     expected = len(xs)
-    if frame is not None and expected:
+    if frame is not None and inliers < expected:     # else coverage is full anyway
         expected -= int(np.count_nonzero(hidden(frame, cx, cy, r, xs, ys)))
     if expected <= 0 or inliers == 0:
         return 0.0, inliers
@@ -511,17 +511,9 @@ def _check(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: float, c
         cx, cy, r = _gauss_newton(xs[near], ys[near], cx, cy, r, 2)
     if not search.min_r <= r <= search.max_r:
         return None
-    dx, dy = xs - cx, ys - cy
-    d = np.sqrt(dx * dx + dy * dy) - r
-    inliers = int(np.count_nonzero(np.abs(d) <= tol))
-    outside = int(np.count_nonzero(d > tol))
-    px, py = _crossing_points(cx, cy, r, rows, cols, width, height)
-    expected = len(px)
-    if inliers < expected:
-        expected -= int(np.count_nonzero(hidden(frame, cx, cy, r, px, py)))
-    if expected <= 0 or inliers == 0:
+    support, inliers = circle_support(xs, ys, cx, cy, r, rows, cols, width, height, tol, frame)
+    if inliers == 0:
         return None
-    support = min(1.0, inliers / expected) * inliers / (inliers + outside)
     return Ball(cx, cy, r, support * max(0.0, 1.0 - 2.0 * outside_share(frame, window, cx, cy, r)))
 
 
