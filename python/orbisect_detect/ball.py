@@ -305,7 +305,8 @@ def scan_lines(lines: int, count: int) -> FloatArray:
     rev = np.zeros_like(k)
     for bit in range(16):
         rev |= ((k >> bit) & 1) << (15 - bit)
-    out = np.unique((rev * lines) >> 16).astype(np.float64)
+    pos = np.sort((rev * lines) >> 16)
+    out = pos[np.concatenate(([True], pos[1:] != pos[:-1]))].astype(np.float64)
     out.flags.writeable = False
     return out
 

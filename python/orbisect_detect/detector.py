@@ -86,15 +86,20 @@ _FIT_LOCK = threading.Lock()
 _LIBC: Any = None
 
 
-def _seed_fits(seed: int, *data: npt.NDArray[Any]) -> None:
-    """Seeds the C runtime's generator from seed and the bytes of data."""
+def _runtime() -> Any:
+    """The C runtime, loaded once per process."""
     global _LIBC
     if _LIBC is None:
         _LIBC = _libc()
+    return _LIBC
+
+
+def _seed_fits(seed: int, *data: npt.NDArray[Any]) -> None:
+    """Seeds the C runtime's generator from seed and the bytes of data."""
     crc = seed & 0xFFFFFFFF
     for d in data:
         crc = zlib.crc32(d, crc)
-    _LIBC.srand(ctypes.c_uint(crc))
+    _runtime().srand(ctypes.c_uint(crc))
 
 
 def _writable_alias(frame: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
@@ -210,6 +215,15 @@ class FieldDetector:
         self.seed = None if seed is None else int(seed)
         self.order: ChannelOrder = order
         self._points = np.empty((0, 2), np.int32)
+        # Compile the windows now, for both channel orders (a view that
+        # reverses the channels is read in the other order), rather than on
+        # the first frame.
+        for o in ("rgb", "bgr"):
+            self.ball_window.mapping_for(o)
+            self.field_window.mapping_for(o)
+            paint_test(self.line_windows, o)
+        if self.seed is not None:
+            _runtime()
 
     def __repr__(self) -> str:
         return (f"FieldDetector(rows={self.rows}, columns={self.columns}, seed={self.seed}, "
