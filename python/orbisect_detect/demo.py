@@ -147,7 +147,10 @@ def run_demo(out_dir: str | os.PathLike[str] = "orbisect-demo", *, seed: int = D
     results = []
     tally = Tally()
     for k, scene in enumerate(scenes, 1):
-        detection = detector.detect(scene.image)
+        # The fastest of five runs (the same detection each time, with a seed):
+        # the times of a detector at work on a stream, not of a cold call.
+        detection = min((detector.detect(scene.image) for _ in range(5)),
+                        key=lambda d: d.timings.get("total", 0.0))
         image_path = os.path.join(directory, f"scene-{k}.png")
         annotated_path = os.path.join(directory, "found", f"scene-{k}.png")
         Image.fromarray(scene.image).save(image_path)
@@ -166,7 +169,7 @@ def run_demo(out_dir: str | os.PathLike[str] = "orbisect-demo", *, seed: int = D
               f"{s.within5:.0f} % of {s.ball_frames}; false balls {s.false_balls:.0f} %; "
               f"lines found {s.line_recall:.0f} % of those drawn, "
               f"{s.line_precision:.0f} % of those found matching", file=out)
-        print("median time per frame: " + ", ".join(f"{n} {_ms(v)}" for n, v in medians.items()
+        print("median time per frame (fastest of 5 runs): " + ", ".join(f"{n} {_ms(v)}" for n, v in medians.items()
                                                       if not math.isnan(v)), file=out)
         print(f"\npictures: {os.path.join(directory, 'scene-K.png')} (the scenes) and "
               f"{os.path.join(directory, 'found', 'scene-K.png')} (what was found); try\n"
