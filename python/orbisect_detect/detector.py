@@ -33,7 +33,7 @@ import numpy.typing as npt
 import orbisect
 
 from .ball import Ball, BallSearch, _denoised, find_ball, run_borders, scan_lines
-from .lines import Line, LineSearch, field_gaps, find_lines, paint_test
+from .lines import Gaps, Line, LineSearch, field_gaps, find_lines, paint_test
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
 
 __all__ = ["Detection", "FieldDetector", "prepare_frame"]
@@ -281,8 +281,8 @@ class FieldDetector:
                              ball_runs, rows, columns)
             t_ball = time.perf_counter()
             order_ = _mixing_order(len(gaps.doubled))
-            mixed = type(gaps)(np.ascontiguousarray(gaps.doubled[order_]), gaps.length[order_],
-                               gaps.along_row[order_])
+            mixed = Gaps(np.ascontiguousarray(gaps.doubled[order_]), gaps.length[order_],
+                         gaps.along_row[order_])
             lines = find_lines(mixed, img, paint, rows, columns, self.line_search)
         t_end = time.perf_counter()
         timings = {"scan": t_scan - t_start, "ball": (t_ball - t0) + (t_prep - t_scan) / 2,

@@ -246,10 +246,10 @@ def field_gaps(points: IntArray, frame: npt.NDArray[np.uint8], paint: PaintTest,
                 length[is_paint].astype(np.float64), along_row[is_paint])
 
 
-def _clip_to_frame(px: float, py: float, ux: float, uy: float, t0: float, t1: float,
+def _clip_to_frame(px: float, py: float, ux: float, uy: float,
                    width: int, height: int) -> tuple[float, float]:
-    """The part [t0, t1] of the line p + t u that lies in the frame."""
-    lo, hi = t0, t1
+    """The span of t for which the line p + t u lies in the frame."""
+    lo, hi = -math.inf, math.inf
     for p, u, size in ((px, ux, width), (py, uy, height)):
         if abs(u) < 1e-12:
             continue
@@ -492,7 +492,7 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
     # the frame's edge.
     ends = []
     for px, py, ux, uy, t_lo, t_hi, _, _ in raw:
-        f0, f1 = _clip_to_frame(px, py, ux, uy, -1e9, 1e9, width, height)
+        f0, f1 = _clip_to_frame(px, py, ux, uy, width, height)
         ends.append((px, py, ux, uy, t_lo, f0))
         ends.append((px, py, ux, uy, t_hi, f1))
     t_ends = _paint_ends(frame, paint, ends, reach)

@@ -147,15 +147,10 @@ class Window:
         >>> Window((-30.0, 30.0), (0.2, 1.0), (0.1, 0.9)).contains([[255, 0, 0], [128, 128, 128]]).tolist()
         [True, False]
         """
-        b = self.bounds_for(order)
         p = np.asarray(pixels)
         if p.shape[-1:] != (3,):
             raise ValueError(f"pixels must have shape (..., 3), got {p.shape}")
-        h = p.reshape(-1, 3).astype(np.int32) @ b.M.reshape(3, 3).T
-        h0, h1, t = h[:, 0], h[:, 1], h[:, 2]
-        s = h0 + h1
-        inside = ((h0 > 0) & (h1 > 0) & (t > b.i[0]) & (t < b.i[1]) & (s > b.c[0]) & (s < b.c[1]))
-        return inside.reshape(p.shape[:-1])
+        return orbisect.mask_image_py(p, self.bounds_for(order)).astype(np.bool_)
 
     def to_dict(self) -> dict[str, list[float]]:
         """The window's limits as plain JSON types.
