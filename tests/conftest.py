@@ -29,14 +29,20 @@ set_hypothesis_home_dir(str(HYPOTHESIS_HOME))
 
 _common = dict(
     deadline=None,
-    database=DirectoryBasedExampleDatabase(str(HYPOTHESIS_HOME / "examples")),
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
     print_blob=True,
 )
-settings.register_profile("ci", max_examples=50, derandomize=bool(os.environ.get("CI")),
-                          **_common)  # type: ignore[arg-type]
+_examples = DirectoryBasedExampleDatabase(str(HYPOTHESIS_HOME / "examples"))
+# A derandomized run replays the same examples every time and keeps no
+# database (Hypothesis refuses the two together).
+if os.environ.get("CI"):
+    settings.register_profile("ci", max_examples=50, derandomize=True, database=None,
+                              **_common)  # type: ignore[arg-type]
+else:
+    settings.register_profile("ci", max_examples=50, database=_examples,
+                              **_common)  # type: ignore[arg-type]
 settings.register_profile("fuzz", max_examples=int(os.environ.get("FUZZ_EXAMPLES", "2000")),
-                          **_common)  # type: ignore[arg-type]
+                          database=_examples, **_common)  # type: ignore[arg-type]
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 _CALLS = pytest.StashKey[collections.Counter[str]]()
