@@ -9,9 +9,8 @@ stripe and the scan line, is the stripe's width.  Both of a stripe's borders
 thus become one point, and a line is fitted to those points.
 
 The points are doubled (a gap's middle is a whole or half pixel) and peeled
-off with :func:`orbisect.ransac_line`, once as they are and once with x and y
-exchanged, since the fit refuses lines near the x axis whatever its
-``slope_limit``.  Each found line is refined by total least squares on its
+off with :func:`orbisect.ransac_line`, in a frame turned by atan(3/4), since
+the fit refuses lines parallel to its x axis whatever its ``slope_limit``.  Each found line is refined by total least squares on its
 points, given its extent where its points are and its width, and scored; the
 search stops at the first candidate that is not supported.
 """
@@ -258,7 +257,18 @@ def _clip_to_frame(px: float, py: float, ux: float, uy: float,
     return lo, hi
 
 
-def _widest(lines: list[float], size: int) -> float:
+@lru_cache(maxsize=256)
+def _scan_geometry(rows: tuple[float, ...], columns: tuple[float, ...], height: int,
+                   width: int) -> tuple[float, int]:
+    """The scan's spacing, and how far the paint is followed from a stripe's
+    outermost points: the widest stretch the scan left between two lines, or
+    a line and the frame's edge (the same for every frame of a size)."""
+    spacing = max(height / max(len(rows), 1), width / max(len(columns), 1))
+    reach = int(math.ceil(max(_widest(rows, height), _widest(columns, width)))) + 2
+    return spacing, reach
+
+
+def _widest(lines: tuple[float, ...], size: int) -> float:
     """The longest stretch between scanned lines at positions `lines`
     (ascending), or between one and the frame's edge."""
     if not lines:
@@ -267,7 +277,7 @@ def _widest(lines: list[float], size: int) -> float:
     return max(inner, lines[0] + 0.5, size - 0.5 - lines[-1])
 
 
-def _crossings(lines: list[float], a: float, b: float) -> int:
+def _crossings(lines: tuple[float, ...], a: float, b: float) -> int:
     """Scanned lines at positions `lines` (ascending) between a and b."""
     lo, hi = (a, b) if a <= b else (b, a)
     return bisect.bisect_right(lines, hi) - bisect.bisect_left(lines, lo)
@@ -409,12 +419,8 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
     y_all = gaps.doubled[:, 1] * 0.5
     lengths, along_row = gaps.length, gaps.along_row
     alive = np.ones(n_all, bool)
-    spacing = max(height / max(len(rows), 1), width / max(len(columns), 1))
-    # The paint is followed from a stripe's outermost points as far as the
-    # widest stretch the scan left between two lines, or a line and the
-    # frame's edge.
-    row_list, col_list = rows.tolist(), columns.tolist()
-    reach = int(math.ceil(max(_widest(row_list, height), _widest(col_list, width)))) + 2
+    row_list, col_list = tuple(rows.tolist()), tuple(columns.tolist())
+    spacing, reach = _scan_geometry(row_list, col_list, height, width)
     delta = max(1, int(round(10 * search.tolerance)))      # doubled, turned: x10
     raw: list[tuple[float, float, float, float, float, float, float, float]] = []
     rejected = 0
