@@ -10,9 +10,10 @@ thus become one point, and a line is fitted to those points.
 
 The points are doubled (a gap's middle is a whole or half pixel) and peeled
 off with :func:`orbisect.ransac_line`, in a frame turned by atan(3/4), since
-the fit refuses lines parallel to its x axis whatever its ``slope_limit``.  Each found line is refined by total least squares on its
-points, given its extent where its points are and its width, and scored; the
-search stops at the first candidate that is not supported.
+the fit refuses lines parallel to its x axis whatever its ``slope_limit``.
+Each found line is refined by total least squares on its points, given its
+extent where its points are and its width, and scored; the search stops
+after three candidates that are not supported.
 """
 
 from __future__ import annotations
