@@ -420,8 +420,8 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
     y_all = gaps.doubled[:, 1] * 0.5
     lengths, along_row = gaps.length, gaps.along_row
     alive = np.ones(n_all, bool)
-    row_list, col_list = tuple(rows.tolist()), tuple(columns.tolist())
-    spacing, reach = _scan_geometry(row_list, col_list, height, width)
+    row_at, col_at = tuple(rows.tolist()), tuple(columns.tolist())
+    spacing, reach = _scan_geometry(row_at, col_at, height, width)
     delta = max(1, int(round(10 * search.tolerance)))      # doubled, turned: x10
     raw: list[tuple[float, float, float, float, float, float, float, float]] = []
     rejected = 0
@@ -487,9 +487,9 @@ def find_lines(gaps: Gaps, frame: npt.NDArray[np.uint8], paint: PaintTest, rows:
         stripe = float(w[len(w) // 2])
         expected = 0
         if abs(uy) > _MIN_CROSSING:
-            expected += _crossings(row_list, py + t_lo * uy, py + t_hi * uy)
+            expected += _crossings(row_at, py + t_lo * uy, py + t_hi * uy)
         if abs(ux) > _MIN_CROSSING:
-            expected += _crossings(col_list, px + t_lo * ux, px + t_hi * ux)
+            expected += _crossings(col_at, px + t_lo * ux, px + t_hi * ux)
         support = min(1.0, len(seg) / expected) if expected else 0.0
         if support < search.min_support:
             rejected += 1
