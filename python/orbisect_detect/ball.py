@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import bisect
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 from functools import lru_cache
 
@@ -28,7 +28,10 @@ import numpy.typing as npt
 
 import orbisect
 
-__all__ = ["Ball", "BallSearch", "find_ball", "fit_circle", "fit_circle_algebraic", "circle_support", "chord_candidates",
+from .borders import refine_circle_border
+from .windows import ChannelOrder
+
+__all__ = ["Ball", "BallSearch", "disc_saturation", "find_ball", "settle", "fit_circle", "fit_circle_algebraic", "circle_support", "chord_candidates",
            "hidden", "outside_share", "refine_circle", "region_scan", "run_borders", "scan_lines"]
 
 FloatArray = npt.NDArray[np.floating[Any]]
@@ -70,10 +73,15 @@ class Ball:
 class BallSearch:
     """Parameters of the ball search.
 
+    Sizes given as None follow the frame: they are worked out from its
+    height by :meth:`for_frame`, so that a 320 x 240 stream and a 4000 x
+    3000 photo both work without settings.
+
     Attributes
     ----------
-    min_r, max_r : float
-        Radii considered, in pixels.
+    min_r, max_r : float or None
+        Radii considered, in pixels; None: ``min_r_share`` and
+        ``max_r_share`` of the frame's height (at least 3 px).
     iterations : int
         RANSAC candidates drawn per search.
     tolerance : float
@@ -83,23 +91,69 @@ class BallSearch:
         Least support of a ball that is reported.
     candidates : int
         Circles tried before the search gives up.
-    min_run : int
+    min_run : int or None
         Runs shorter than this are dropped and gaps shorter than this joined
-        before fitting (speckle of a colour near the window's edge).
+        before fitting (speckle of a colour near the window's edge); None:
+        a 160th of the frame's height, at least 3 px.
+    min_r_share, max_r_share : float
+        Radii as shares of the frame's height where ``min_r`` and ``max_r``
+        are None (by default 0.01 and 1/3: 4.8 to 160 px at 480 rows).
+    min_saturation : float
+        Least saturation, (max - min) / max of the channels, of the median
+        pixel inside the ball: an orange ball is near 0.9 whatever the
+        light, skin 0.2 to 0.6.  0 turns the test off (a pale ball).
+    max_ellipticity : float
+        Largest 1 - short / long axis of the borders found along the
+        ball's normals (:mod:`orbisect_detect.borders`): a head, a hand or
+        a knee is oval, a ball round.
+    refine : bool
+        Move the ball onto the image's border along its normals (an
+        unbiased radius, whatever the blur and the compression); False
+        keeps the circle where the window cuts the border.
 
     Examples
     --------
-    >>> BallSearch(min_r=12.0).max_r
-    80.0
+    >>> BallSearch(min_r=12.0).max_r is None
+    True
+    >>> s = BallSearch().for_frame(480, 640)
+    >>> round(s.min_r, 1), round(s.max_r, 1), s.min_run
+    (4.8, 160.0, 3)
     """
 
-    min_r: float = 10.0
-    max_r: float = 80.0
+    min_r: float | None = None
+    max_r: float | None = None
     iterations: int = 200
     tolerance: float = 1.5
     min_support: float = 0.65
     candidates: int = 4
-    min_run: int = 6
+    min_run: int | None = None
+    min_r_share: float = 0.01
+    max_r_share: float = 1.0 / 3.0
+    min_saturation: float = 0.7
+    max_ellipticity: float = 0.15
+    refine: bool = True
+
+    def for_frame(self, height: int, width: int) -> BallSearch:
+        """These settings with every size worked out for a frame.
+
+        Examples
+        --------
+        >>> BallSearch(max_r=50.0).for_frame(240, 320).max_r
+        50.0
+        """
+        min_r = self.min_r if self.min_r is not None else max(3.0, self.min_r_share * height)
+        max_r = self.max_r if self.max_r is not None else max(min_r, self.max_r_share * height)
+        min_run = self.min_run if self.min_run is not None else max(3, round(height / 160))
+        if (min_r, max_r, min_run) == (self.min_r, self.max_r, self.min_run):
+            return self
+        return replace(self, min_r=float(min_r), max_r=float(max_r), min_run=int(min_run))
+
+    @property
+    def r_range(self) -> tuple[float, float]:
+        """(min_r, max_r) of settings worked out for a frame."""
+        if self.min_r is None or self.max_r is None:
+            raise ValueError("the radii follow the frame: use for_frame(height, width) first")
+        return self.min_r, self.max_r
 
 
 def run_borders(points: IntArray, width: int, height: int) -> IntArray:
@@ -489,7 +543,7 @@ def _gauss_newton(x: FloatArray, y: FloatArray, cx: float, cy: float, r: float,
 
 
 def _check(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: float, cy: float, r: float,
-           search: BallSearch) -> Ball | None:
+           search: BallSearch, report: list[dict[str, Any]] | None = None) -> Ball | None:
     """A candidate refined and scored on a dense scan around it.
 
     The circle is refitted twice to the dense border points near it (within
@@ -510,12 +564,86 @@ def _check(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: float, c
         if np.count_nonzero(near) < 5:
             return None
         cx, cy, r = _gauss_newton(xs[near], ys[near], cx, cy, r, 2)
-    if not search.min_r <= r <= search.max_r:
-        return None
+    lo, hi = search.r_range
     support, inliers = circle_support(xs, ys, cx, cy, r, rows, cols, width, height, tol, frame)
     if inliers == 0:
         return None
-    return Ball(cx, cy, r, support * max(0.0, 1.0 - 2.0 * outside_share(frame, window, cx, cy, r)))
+    ball = Ball(cx, cy, r, support * max(0.0, 1.0 - 2.0 * outside_share(frame, window, cx, cy, r)))
+    if not lo <= r <= hi:
+        _note(report, ball, "outside the size range")
+        return None
+    return ball
+
+
+def _note(report: list[dict[str, Any]] | None, ball: Ball, verdict: str) -> None:
+    if report is not None:
+        report.append({"x": round(ball.x, 2), "y": round(ball.y, 2), "r": round(ball.r, 2),
+                       "support": round(ball.support, 3), "verdict": verdict})
+
+
+def disc_saturation(frame: npt.NDArray[np.uint8], cx: float, cy: float, r: float) -> float:
+    """Saturation, (max - min) / max of the channels, of the median pixel of
+    a grid inside 0.8 r of the centre, dark colourless ones (a bar in front)
+    left out; NaN when no pixel is left.
+
+    Examples
+    --------
+    >>> frame = np.zeros((40, 40, 3), np.uint8); frame[:] = (230, 120, 25)
+    >>> round(disc_saturation(frame, 20.0, 20.0, 10.0), 2)
+    0.89
+    """
+    h, w = frame.shape[0], frame.shape[1]
+    px = np.clip(np.rint(cx + _DISC[0] * r), 0, w - 1).astype(np.intp)
+    py = np.clip(np.rint(cy + _DISC[1] * r), 0, h - 1).astype(np.intp)
+    p = frame[py, px].astype(np.float64)
+    mx, mn = p.max(axis=1), p.min(axis=1)
+    keep = ~((mx < 0.35 * 255.0) & (mx - mn < 25.0))
+    if not keep.any():
+        return math.nan
+    return float(np.median((mx[keep] - mn[keep]) / np.maximum(mx[keep], 1.0)))
+
+
+# A grid of 69 points inside the unit disc of radius 0.8.
+_G = np.linspace(-0.8, 0.8, 9)
+_GX, _GY = np.meshgrid(_G, _G)
+_DISC = np.stack((_GX[_GX ** 2 + _GY ** 2 <= 0.64 + 1e-9], _GY[_GX ** 2 + _GY ** 2 <= 0.64 + 1e-9]))
+
+
+def settle(frame: npt.NDArray[np.uint8], ball: Ball, search: BallSearch, order: ChannelOrder = "rgb",
+           report: list[dict[str, Any]] | None = None, window: dict[str, object] | None = None
+           ) -> Ball | None:
+    """A supported candidate moved onto the image's border and tested as a
+    ball: of the ball's saturation inside, round where the borders are.
+
+    Returns None (and notes why in ``report``) for a candidate that is pale
+    (skin), oval (a head, a hand), or that the border fit takes out of the
+    size range.
+
+    Examples
+    --------
+    >>> yy, xx = np.mgrid[:100, :100]
+    >>> cover = np.clip(20.5 - np.hypot(xx - 50, yy - 50), 0, 1)[..., None]
+    >>> skin = (cover * [225, 175, 140] + (1 - cover) * [50, 140, 60]).astype(np.uint8)
+    >>> settle(skin, Ball(50.0, 50.0, 19.0, 0.9), BallSearch().for_frame(100, 100)) is None
+    True
+    """
+    lo, hi = search.r_range
+    if search.refine:
+        fit = refine_circle_border(frame, ball.x, ball.y, ball.r, order=order, window=window)
+        if fit.found:
+            if fit.ellipticity > search.max_ellipticity:
+                _note(report, ball, "oval")
+                return None
+            ball = Ball(fit.x, fit.y, fit.r, ball.support)
+    if not lo <= ball.r <= hi:
+        _note(report, ball, "outside the size range")
+        return None
+    if search.min_saturation > 0:
+        sat = disc_saturation(frame, ball.x, ball.y, ball.r)
+        if not sat >= search.min_saturation:
+            _note(report, ball, "pale inside")
+            return None
+    return ball
 
 
 # Directions of the samples of outside_share().
@@ -556,7 +684,8 @@ def _coarse(frame: npt.NDArray[np.uint8], window: dict[str, object], x: FloatArr
     colour around it."""
     height, width = frame.shape[0], frame.shape[1]
     cx, cy, r = _gauss_newton(x[ring], y[ring], cx, cy, r, 2)
-    if not search.min_r <= r <= search.max_r:
+    lo, hi = search.r_range
+    if not lo <= r <= hi:
         return None
     dx, dy = x - cx, y - cy
     d = np.sqrt(dx * dx + dy * dy) - r
@@ -575,7 +704,8 @@ def _coarse(frame: npt.NDArray[np.uint8], window: dict[str, object], x: FloatArr
 
 def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str, object],
               search: BallSearch, runs: IntArray | None = None, rows: FloatArray | None = None,
-              columns: FloatArray | None = None) -> Ball | None:
+              columns: FloatArray | None = None, *, order: ChannelOrder = "rgb",
+              report: list[dict[str, Any]] | None = None) -> Ball | None:
     """The best supported circle in a frame.
 
     Candidates come first from RANSAC over the coarse border points (each
@@ -602,27 +732,47 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
     rows, columns : ndarray, optional
         The coarse scan's rows and columns: with them, a candidate that the
         coarse points alone show clearly is settled without a dense check.
+    order : {"rgb", "bgr"}
+        Channel order of the frame (for the border refinement).
+    report : list, optional
+        Receives a dict per candidate scored: x, y, r, support and its
+        verdict ("ball", "weak", "weaker than the ball", "pale inside",
+        "oval", "outside the size range"); when no ball is found, also a
+        supported candidate beyond the largest radius, if there is one.
 
     Returns
     -------
     Ball or None
-        None when no candidate reaches ``search.min_support``.
+        None when no candidate reaches ``search.min_support`` and passes
+        :func:`settle`.
     """
     height, width = frame.shape[0], frame.shape[1]
+    search = search.for_frame(height, width)
+    lo, hi = search.r_range
     best: Ball | None = None
     tol = search.tolerance
     tried: list[tuple[float, float, float]] = []
 
+    def accept(ball: Ball | None) -> None:
+        nonlocal best
+        if ball is None:
+            return
+        if ball.support < search.min_support:
+            _note(report, ball, "weak")
+            return
+        if best is not None and ball.support <= best.support:
+            _note(report, ball, "weaker than the ball")
+            return
+        settled = settle(frame, ball, search, order, report, window)
+        if settled is not None:
+            best = settled
+
     def check(cx: float, cy: float, r: float) -> bool:
         """Checks a candidate; True when the best so far is clearly a ball."""
-        nonlocal best
         if any(abs(cx - x) + abs(cy - y) + abs(r - rr) < 3.0 for x, y, rr in tried):
             return False
         tried.append((cx, cy, r))
-        ball = _check(frame, window, cx, cy, r, search)
-        if ball is not None and ball.support >= search.min_support and (
-                best is None or ball.support > best.support):
-            best = ball
+        accept(_check(frame, window, cx, cy, r, search, report))
         return best is not None and best.support > 0.85
 
     pts = borders
@@ -630,8 +780,8 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
     for _ in range(search.candidates):
         if len(pts) < 5:
             break
-        c = orbisect.ransac_circle(pts, search.iterations, int(2 * search.min_r),
-                                   int(math.ceil(2 * search.max_r)), int(math.ceil(2 * tol)))
+        c = orbisect.ransac_circle(pts, search.iterations, int(2 * lo),
+                                   int(math.ceil(2 * hi)), int(math.ceil(2 * tol)))
         if c["r"] <= 0:
             break
         cx, cy, r = c["x"] * 0.5, c["y"] * 0.5, c["r"] * 0.5
@@ -641,7 +791,7 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
         on = int(np.count_nonzero(ring))
         # A blob that is not round leaves coarse points just outside the
         # circle fitted to part of it.
-        if (search.min_r <= r <= search.max_r and on >= 4
+        if (lo <= r <= hi and on >= 4
                 and np.count_nonzero((d > 2 * tol) & (d < 0.5 * r)) <= on):
             if on >= 16 and rows is not None and columns is not None:
                 # Plenty of coarse points: refit on them, and settle it here
@@ -650,14 +800,30 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
                 fast = _coarse(frame, window, x, y, ring, cx, cy, r, rows.tolist(),
                                columns.tolist(), search)
                 if fast is not None:
-                    return fast
+                    tried.append((cx, cy, r))
+                    accept(fast)
+                    if best is not None and best.support > 0.85:
+                        return _found(best, report)
             if check(cx, cy, r):
-                return best
+                return _found(best, report)
         keep = ~ring
         pts, x, y = pts[keep], x[keep], y[keep]
         pts = np.ascontiguousarray(pts)
     if runs is not None:
-        for cx, cy, r, _ in chord_candidates(runs, width, height, search.min_r, search.max_r):
+        for cx, cy, r, _ in chord_candidates(runs, width, height, lo, hi):
             if check(cx, cy, r):
                 break
+        if best is None and report is not None:
+            # Name a ball larger than the range rather than lose it silently.
+            big = replace(search, min_r=hi, max_r=4.0 * max(height, width))
+            for cx, cy, r, _ in chord_candidates(runs, width, height, hi, 4.0 * max(height, width))[:2]:
+                ball = _check(frame, window, cx, cy, r, big)
+                if ball is not None and ball.support >= search.min_support and ball.r > hi:
+                    _note(report, ball, "outside the size range")
+    return _found(best, report)
+
+
+def _found(best: Ball | None, report: list[dict[str, Any]] | None) -> Ball | None:
+    if best is not None:
+        _note(report, best, "ball")
     return best

@@ -51,6 +51,14 @@ class Detection:
         Painted stripes, one per stripe.
     timings : dict of str to float
         Seconds spent per stage: "scan", "ball", "lines" and "total".
+    diagnostics : dict
+        Empty unless the detector was made with ``diagnostics=True``; then
+        "ball_runs" (ball-coloured runs of the scan), "r_range" (the radii
+        searched, px), "min_support", "candidates" (each circle scored:
+        x, y, r, support and its verdict) and "reason": None when a ball
+        was found, else why not ("no ball-coloured runs", "no candidate
+        circle", "best support 0.41 below min_support 0.65", "a candidate
+        of radius 290.1 outside the size range 4.8 .. 160.0", ...).
 
     Examples
     --------
@@ -62,12 +70,17 @@ class Detection:
     ball: Ball | None
     lines: list[Line]
     timings: dict[str, float] = field(default_factory=dict)
+    diagnostics: dict[str, Any] = field(default_factory=dict)
 
     def to_dict(self) -> dict[str, Any]:
-        """The detection as plain JSON types."""
-        return {"ball": None if self.ball is None else self.ball.to_dict(),
-                "lines": [line.to_dict() for line in self.lines],
-                "timings": dict(self.timings)}
+        """The detection as plain JSON types (with "diagnostics" when there
+        are any)."""
+        out = {"ball": None if self.ball is None else self.ball.to_dict(),
+               "lines": [line.to_dict() for line in self.lines],
+               "timings": dict(self.timings)}
+        if self.diagnostics:
+            out["diagnostics"] = self.diagnostics
+        return out
 
 
 def _libc() -> Any:
@@ -174,6 +187,9 @@ class FieldDetector:
         the C runtime's generator as it is.
     order : {"rgb", "bgr"}
         Channel order of the frames.
+    diagnostics : bool
+        Fill :attr:`Detection.diagnostics`: the candidates scored and, when
+        no ball is reported, why not.
 
     Notes
     -----
@@ -192,7 +208,8 @@ class FieldDetector:
     def __init__(self, *, ball_window: Window = BALL_WINDOW, field_window: Window = FIELD_WINDOW,
                  line_windows: tuple[Window, ...] = LINE_WINDOWS, rows: int = 48, columns: int = 64,
                  ball_search: BallSearch | None = None, line_search: LineSearch | None = None,
-                 seed: int | None = None, order: ChannelOrder = "rgb") -> None:
+                 seed: int | None = None, order: ChannelOrder = "rgb",
+                 diagnostics: bool = False) -> None:
         if order not in ("rgb", "bgr"):
             raise ValueError(f"order must be 'rgb' or 'bgr', got {order!r}")
         for name, w in (("ball_window", ball_window), ("field_window", field_window)):
@@ -214,7 +231,9 @@ class FieldDetector:
         self.line_search = line_search or LineSearch()
         self.seed = None if seed is None else int(seed)
         self.order: ChannelOrder = order
+        self.diagnostics = bool(diagnostics)
         self._points = np.empty((0, 2), np.int32)
+        self._sized: tuple[tuple[int, int], BallSearch, LineSearch] | None = None
         # Compile the windows now, for both channel orders (a view that
         # reverses the channels is read in the other order), rather than on
         # the first frame.
@@ -265,29 +284,72 @@ class FieldDetector:
         ball_points = buf[:n_ball].copy()
         n_field = orbisect.simple_edge_hsv(img, buf, self.field_window.mapping_for(order),
                                            self.rows, self.columns)
-        field_points = _denoised(buf[:n_field], self.line_search.min_run)
+        ball_search, line_search = self._searches(height, width)
+        field_points = _denoised(buf[:n_field], _run(line_search.min_run))
         t_scan = time.perf_counter()
 
-        ball_runs = _denoised(ball_points, self.ball_search.min_run)
+        ball_runs = _denoised(ball_points, _run(ball_search.min_run))
         borders = _mixed(run_borders(ball_runs, width, height))
         paint = paint_test(self.line_windows, order)
-        gaps = field_gaps(field_points, img, paint, self.line_search)
+        gaps = field_gaps(field_points, img, paint, line_search)
         t_prep = time.perf_counter()
         with _FIT_LOCK:
             if self.seed is not None:
                 _seed_fits(self.seed, ball_points, field_points)
             t0 = time.perf_counter()
-            ball = find_ball(borders, img, self.ball_window.mapping_for(order), self.ball_search,
-                             ball_runs, rows, columns)
+            report: list[dict[str, Any]] | None = [] if self.diagnostics else None
+            ball = find_ball(borders, img, self.ball_window.mapping_for(order), ball_search,
+                             ball_runs, rows, columns, order=order, report=report)
             t_ball = time.perf_counter()
             order_ = _mixing_order(len(gaps.doubled))
             mixed = Gaps(np.ascontiguousarray(gaps.doubled[order_]), gaps.length[order_],
                          gaps.along_row[order_])
-            lines = find_lines(mixed, img, paint, rows, columns, self.line_search)
+            lines = find_lines(mixed, img, paint, rows, columns, line_search)
         t_end = time.perf_counter()
         timings = {"scan": t_scan - t_start, "ball": (t_ball - t0) + (t_prep - t_scan) / 2,
                    "lines": (t_end - t_ball) + (t_prep - t_scan) / 2, "total": t_end - t_start}
-        return Detection(ball, lines, timings)
+        diagnostics: dict[str, Any] = {}
+        if report is not None:
+            diagnostics = _diagnostics(ball, report, len(ball_runs) // 2, ball_search)
+        return Detection(ball, lines, timings, diagnostics)
+
+    def _searches(self, height: int, width: int) -> tuple[BallSearch, LineSearch]:
+        """The searches with their sizes worked out for this frame size."""
+        key = (height, width)
+        if self._sized is None or self._sized[0] != key:
+            self._sized = (key, self.ball_search.for_frame(height, width),
+                           self.line_search.for_frame(height, width))
+        return self._sized[1], self._sized[2]
+
+
+def _run(value: int | None) -> int:
+    return 1 if value is None else value
+
+
+def _diagnostics(ball: Ball | None, report: list[dict[str, Any]], runs: int,
+                 search: BallSearch) -> dict[str, Any]:
+    """Why a frame's ball was found, or not."""
+    lo, hi = search.r_range
+    reason: str | None = None
+    if ball is None:
+        big = [c for c in report if c["verdict"] == "outside the size range"]
+        rejected = [c for c in report if c["verdict"] in ("pale inside", "oval")]
+        best = max((c["support"] for c in report), default=None)
+        if runs == 0:
+            reason = "no ball-coloured runs"
+        elif big:
+            c = max(big, key=lambda c: c["support"])
+            reason = (f"a candidate of radius {c['r']:.1f} outside the size range "
+                      f"{lo:.1f} .. {hi:.1f} (support {c['support']:.2f})")
+        elif rejected:
+            c = max(rejected, key=lambda c: c["support"])
+            reason = f"the best candidate (support {c['support']:.2f}) is {c['verdict']}: no ball"
+        elif best is None:
+            reason = "no candidate circle among the ball-coloured runs"
+        else:
+            reason = f"best support {best:.2f} below min_support {search.min_support:.2f}"
+    return {"reason": reason, "ball_runs": runs, "r_range": [round(lo, 2), round(hi, 2)],
+            "min_support": search.min_support, "candidates": report}
 
 
 @lru_cache(maxsize=4096)

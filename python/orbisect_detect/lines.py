@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import bisect
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 from functools import lru_cache
 
@@ -86,6 +86,9 @@ class Line:
 class LineSearch:
     """Parameters of the line search.
 
+    Sizes given as None follow the frame: :meth:`for_frame` works them out
+    from its height.
+
     Attributes
     ----------
     iterations : int
@@ -93,33 +96,59 @@ class LineSearch:
     tolerance : float
         Distance from a centre line, in pixels, within which a gap's middle
         counts as on it.
-    min_width, max_width : float
-        Gap lengths considered along a scan line, in pixels.
-    min_run : int
+    min_width, max_width : float or None
+        Gap lengths considered along a scan line, in pixels; None:
+        ``min_width_share`` and ``max_width_share`` of the frame's height
+        (2 and 60 px at 480 rows).
+    min_run : int or None
         Field runs shorter than this are dropped and gaps shorter than this
         joined first: a scan line running along a stripe's border flickers
-        in and out of the field's colour.
+        in and out of the field's colour.  None: a 160th of the frame's
+        height, at least 3 px.
     min_points : int
         Least number of points of a line.
     min_support : float
         Least support of a line that is reported.
     max_lines : int
         Most lines reported.
+    min_width_share, max_width_share : float
+        Gap lengths as shares of the frame's height where ``min_width`` and
+        ``max_width`` are None.
 
     Examples
     --------
     >>> LineSearch().max_lines
     8
+    >>> s = LineSearch().for_frame(1080, 1920)
+    >>> s.min_width, s.max_width, s.min_run
+    (4.5, 135.0, 7)
     """
 
     iterations: int = 120
     tolerance: float = 1.5
-    min_width: float = 2.0
-    max_width: float = 60.0
-    min_run: int = 3
+    min_width: float | None = None
+    max_width: float | None = None
+    min_run: int | None = None
     min_points: int = 5
     min_support: float = 0.6
     max_lines: int = 8
+    min_width_share: float = 2.0 / 480.0
+    max_width_share: float = 60.0 / 480.0
+
+    def for_frame(self, height: int, width: int) -> LineSearch:
+        """These settings with every size worked out for a frame.
+
+        Examples
+        --------
+        >>> LineSearch(max_width=30.0).for_frame(480, 640).max_width
+        30.0
+        """
+        lo = self.min_width if self.min_width is not None else self.min_width_share * height
+        hi = self.max_width if self.max_width is not None else max(lo, self.max_width_share * height)
+        run = self.min_run if self.min_run is not None else max(3, round(height / 160))
+        if (lo, hi, run) == (self.min_width, self.max_width, self.min_run):
+            return self
+        return replace(self, min_width=float(lo), max_width=float(hi), min_run=int(run))
 
 
 @dataclass(frozen=True)
