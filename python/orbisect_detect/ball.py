@@ -104,8 +104,9 @@ class BallSearch:
         light, skin 0.2 to 0.6.  0 turns the test off (a pale ball).
     max_ellipticity : float
         Largest 1 - short / long axis of the borders found along the
-        ball's normals (:mod:`orbisect_detect.borders`): a head, a hand or
-        a knee is oval, a ball round.
+        ball's normals (:mod:`orbisect_detect.borders`), when they are found
+        on three quarters of them at least: a head, a hand or a knee is
+        oval, a ball round.
     refine : bool
         Move the ball onto the image's border along its normals (an
         unbiased radius, whatever the blur and the compression); False
@@ -631,7 +632,9 @@ def settle(frame: npt.NDArray[np.uint8], ball: Ball, search: BallSearch, order: 
     if search.refine:
         fit = refine_circle_border(frame, ball.x, ball.y, ball.r, order=order, window=window)
         if fit.found:
-            if fit.ellipticity > search.max_ellipticity:
+            # An arc (a ball cut by the frame or partly hidden) tells little
+            # of the shape: only a border seen nearly all round is judged.
+            if fit.coverage >= 0.75 and fit.ellipticity > search.max_ellipticity:
                 _note(report, ball, "oval")
                 return None
             ball = Ball(fit.x, fit.y, fit.r, ball.support)
@@ -752,6 +755,7 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
     best: Ball | None = None
     tol = search.tolerance
     tried: list[tuple[float, float, float]] = []
+    refused = [0]               # candidates refused as pale or oval: as many more are tried
 
     def accept(ball: Ball | None) -> None:
         nonlocal best
@@ -766,6 +770,8 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
         settled = settle(frame, ball, search, order, report, window)
         if settled is not None:
             best = settled
+        else:
+            refused[0] += 1
 
     def check(cx: float, cy: float, r: float) -> bool:
         """Checks a candidate; True when the best so far is clearly a ball."""
@@ -777,7 +783,9 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
 
     pts = borders
     x, y = pts[:, 0] * 0.5, pts[:, 1] * 0.5
-    for _ in range(search.candidates):
+    tries = 0
+    while tries < search.candidates + min(refused[0], search.candidates):
+        tries += 1
         if len(pts) < 5:
             break
         c = orbisect.ransac_circle(pts, search.iterations, int(2 * lo),

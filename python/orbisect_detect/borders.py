@@ -28,7 +28,8 @@ from it, twice in all.
 
 A symmetric blur keeps a straight border's middle where it was; on a circle
 of radius r, a Gaussian blur of sigma s moves it inwards by about
-s^2 / (2 r), under 0.1 px for a 1.5 px blur and a 12 px ball.
+s^2 / (2 r).  The blur is measured on the rays (the distance from the
+profile's 25 % to its 75 % level is 1.349 s) and the radius put back by it.
 
 The borders also tell how round the object is: the second harmonic of their
 distances from the centre (an ellipse's signature) is given as
@@ -90,12 +91,19 @@ def sample_bilinear(frame: npt.NDArray[np.uint8], x: F64, y: F64) -> F64:
     y0 = np.minimum(np.floor(y).astype(np.intp), max(h - 2, 0))
     fx = (x - x0)[..., None]
     fy = (y - y0)[..., None]
-    x1 = np.minimum(x0 + 1, w - 1)
-    y1 = np.minimum(y0 + 1, h - 1)
-    f = frame
-    top = f[y0, x0] * (1.0 - fx) + f[y0, x1] * fx
-    bottom = f[y1, x0] * (1.0 - fx) + f[y1, x1] * fx
-    out: F64 = top * (1.0 - fy) + bottom * fy
+    dx = 1 if w > 1 else 0
+    dy = 1 if h > 1 else 0
+    if frame.flags.c_contiguous:
+        flat = frame.reshape(-1, 3)
+        i = y0 * w + x0
+        f00, f01 = flat.take(i, axis=0), flat.take(i + dx, axis=0)
+        f10, f11 = flat.take(i + dy * w, axis=0), flat.take(i + dy * w + dx, axis=0)
+    else:
+        f00, f01 = frame[y0, x0], frame[y0, x0 + dx]
+        f10, f11 = frame[y0 + dy, x0], frame[y0 + dy, x0 + dx]
+    top = f00 + (f01 - f00.astype(np.float64)) * fx
+    bottom = f10 + (f11 - f10.astype(np.float64)) * fx
+    out: F64 = top + (bottom - top) * fy
     return out
 
 
@@ -132,8 +140,9 @@ def border_positions(profiles: F64, ts: F64, edge: int, min_contrast: float = MI
     norm2 = np.einsum("ij,ij->i", step, step)
     p = np.einsum("isj,ij->is", profiles - inside[:, None, :], step) / np.maximum(norm2, 1e-9)[:, None]
     # The change between samples, smoothed by [1, 2, 1] / 4, at the mid points.
-    d = np.pad(p[:, 1:] - p[:, :-1], ((0, 0), (1, 1)), mode="edge")
-    d = 0.25 * (d[:, :-2] + d[:, 2:]) + 0.5 * d[:, 1:-1]
+    raw = p[:, 1:] - p[:, :-1]
+    d = raw.copy()
+    d[:, 1:-1] = 0.25 * (raw[:, :-2] + raw[:, 2:]) + 0.5 * raw[:, 1:-1]
     mid = 0.5 * (ts[1:] + ts[:-1])
     k = np.clip(np.argmax(d, axis=1), 1, d.shape[1] - 2)
     rows = np.arange(len(p))
@@ -147,19 +156,48 @@ def border_positions(profiles: F64, ts: F64, edge: int, min_contrast: float = MI
     return result
 
 
+def edge_sigma(profiles: F64, edge: int, step: float) -> float:
+    """The blur of the border, as the sigma of a Gaussian: the median over
+    the rays of the distance from the profile's 25 % to its 75 % level
+    (the profile's samples above 25 % and below 75 %, times the spacing)
+    over 1.349."""
+    inside = profiles[:, :edge].mean(axis=1)
+    outside = profiles[:, -edge:].mean(axis=1)
+    st = outside - inside
+    norm2 = np.maximum(np.einsum("ij,ij->i", st, st), 1e-9)
+    p = np.einsum("isj,ij->is", profiles - inside[:, None, :], st) / norm2[:, None]
+    width = np.count_nonzero((p > 0.25) & (p < 0.75), axis=1) * step
+    return float(np.sort(width)[len(width) // 2]) / 1.349 if len(width) else 0.0
+
+
 def _fit(x: F64, y: F64, cx: float, cy: float, r: float) -> tuple[float, float, float]:
-    """Geometric least-squares circle by Gauss-Newton from a start."""
-    for _ in range(6):
+    """Geometric least-squares circle by Gauss-Newton from a start (the
+    3 x 3 normal equations solved by Cramer's rule)."""
+    n = float(len(x))
+    for _ in range(2):
         dx, dy = x - cx, y - cy
-        d = np.maximum(np.sqrt(dx * dx + dy * dy), 1e-9)
-        j = np.stack((-dx / d, -dy / d, -np.ones_like(d)))
+        d = np.sqrt(dx * dx + dy * dy)
+        np.maximum(d, 1e-9, out=d)
+        u, v = dx / d, dy / d
         res = d - r
-        try:
-            step = np.linalg.solve(j @ j.T, -(j @ res))
-        except np.linalg.LinAlgError:
+        suu, svv, suv = float(u @ u), float(v @ v), float(u @ v)
+        su, sv = float(u.sum()), float(v.sum())
+        bu, bv, b1 = float(u @ res), float(v @ res), float(res.sum())
+        # (J^T J) step = J^T res with J = (-u, -v, -1); the signs cancel.
+        a = ((suu, suv, su), (suv, svv, sv), (su, sv, n))
+        det = (a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1])
+               - a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0])
+               + a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]))
+        if det == 0.0 or not math.isfinite(det):
             break
-        cx, cy, r = cx + float(step[0]), cy + float(step[1]), r + float(step[2])
-        if abs(step[0]) + abs(step[1]) + abs(step[2]) < 1e-5:
+        sx = (bu * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) - a[0][1] * (bv * a[2][2] - a[1][2] * b1)
+              + a[0][2] * (bv * a[2][1] - a[1][1] * b1)) / det
+        sy = (a[0][0] * (bv * a[2][2] - a[1][2] * b1) - bu * (a[1][0] * a[2][2] - a[1][2] * a[2][0])
+              + a[0][2] * (a[1][0] * b1 - bv * a[2][0])) / det
+        sr = (a[0][0] * (a[1][1] * b1 - bv * a[2][1]) - a[0][1] * (a[1][0] * b1 - bv * a[2][0])
+              + bu * (a[1][0] * a[2][1] - a[1][1] * a[2][0])) / det
+        cx, cy, r = cx + sx, cy + sy, r + sr
+        if abs(sx) + abs(sy) + abs(sr) < 1e-4:
             break
     return cx, cy, r
 
@@ -177,13 +215,15 @@ class BorderFit:
         the one given).
     rms : float
         Root mean square distance of the kept borders from the circle, px.
+    coverage : float
+        Share of the rays cast in the last round whose border was kept.
     ellipticity : float
         One less the short over the long axis of the ellipse that the
         borders' distances from the centre describe (0 for a circle).
 
     Examples
     --------
-    >>> BorderFit(10.0, 10.0, 5.0, 0, 0.0, 0.0).found
+    >>> BorderFit(10.0, 10.0, 5.0, 0, 0.0, 0.0, 0.0).found
     False
     """
 
@@ -193,6 +233,7 @@ class BorderFit:
     rays: int
     rms: float
     ellipticity: float
+    coverage: float
 
     @property
     def found(self) -> bool:
@@ -214,10 +255,11 @@ def refine_circle_border(frame: npt.NDArray[np.uint8], cx: float, cy: float, r: 
     order : {"rgb", "bgr"}
         Channel order of the frame.
     rays : int, optional
-        Rays cast per round; by default one per 2 px of circumference,
-        from 24 to 96.
+        Rays cast per round; by default one per 4 px of circumference,
+        from 16 to 48.
     rounds : int
-        Times the rays are cast, each from the circle the round before gave.
+        Times at most the rays are cast, each from the circle the round
+        before gave (no more once a round moves the circle by under 0.3 px).
     min_rays : int
         Least number of rays that found the border; with fewer, or when the
         fit moves the circle by more than max(4 px, 0.3 r), the circle is
@@ -235,18 +277,19 @@ def refine_circle_border(frame: npt.NDArray[np.uint8], cx: float, cy: float, r: 
     --------
     >>> flat = np.full((50, 50, 3), 90, np.uint8)
     >>> refine_circle_border(flat, 25.0, 25.0, 10.0)          # no border to find
-    BorderFit(x=25.0, y=25.0, r=10.0, rays=0, rms=nan, ellipticity=nan)
+    BorderFit(x=25.0, y=25.0, r=10.0, rays=0, rms=nan, ellipticity=nan, coverage=0.0)
     """
     h, w = frame.shape[0], frame.shape[1]
-    none = BorderFit(cx, cy, r, 0, math.nan, math.nan)
+    none = BorderFit(cx, cy, r, 0, math.nan, math.nan, 0.0)
     if not (r > 0 and math.isfinite(cx) and math.isfinite(cy) and math.isfinite(r)):
         return none
-    n_rays = rays if rays is not None else int(min(96, max(24, 2 * math.pi * r / 2)))
+    n_rays = rays if rays is not None else int(min(48, max(16, math.pi * r / 2)))
     theta = (np.arange(n_rays) + 0.5) * (2 * math.pi / n_rays)
     ux, uy = np.cos(theta), np.sin(theta)
-    result = none
+    kept: tuple[F64, F64] | None = None
+    sigma = 0.0
     for _ in range(rounds):
-        reach = min(max(3.0, 0.35 * r), 10.0)
+        reach = min(max(3.0, 0.3 * r), 6.0)
         ts = np.arange(max(r - reach, 0.5 * r), r + reach + 1e-9, 0.5)
         edge = max(2, len(ts) // 5)
         xs = cx + ux[:, None] * ts[None, :]
@@ -257,7 +300,8 @@ def refine_circle_border(frame: npt.NDArray[np.uint8], cx: float, cy: float, r: 
             break
         rgb = sample_bilinear(frame, xs[seen], ys[seen])
         # The same sums in the same order whatever the channel order.
-        t = border_positions((rgb[..., ::-1] if order == "bgr" else rgb) @ _CHROMA_RGB.T, ts, edge)
+        chroma = (rgb[..., ::-1] if order == "bgr" else rgb) @ _CHROMA_RGB.T
+        t = border_positions(chroma, ts, edge)
         ok = np.isfinite(t)
         if window is not None:
             ok &= _in_window(rgb[:, :edge].mean(axis=1), window)
@@ -269,21 +313,29 @@ def refine_circle_border(frame: npt.NDArray[np.uint8], cx: float, cy: float, r: 
         by = cy + uy[seen][ok] * t[ok]
         ncx, ncy, nr = _fit(bx, by, cx, cy, r)
         # Borders far from the fit (a line's edge, a bar, a mark) out, refit.
-        res = np.hypot(bx - ncx, by - ncy) - nr
-        mad = float(np.median(np.abs(res - np.median(res))))
-        keep = np.abs(res) <= max(3.0 * 1.4826 * mad, 0.5)
+        res = np.abs(np.hypot(bx - ncx, by - ncy) - nr)
+        spread = float(np.sort(res)[len(res) // 2])          # the median distance from the fit
+        keep = res <= max(3.0 * 1.4826 * spread, 0.5)
         if np.count_nonzero(keep) < min_rays:
             break
         ncx, ncy, nr = _fit(bx[keep], by[keep], ncx, ncy, nr)
         if not (math.isfinite(ncx) and math.isfinite(ncy) and nr > 0
                 and math.hypot(ncx - none.x, ncy - none.y) + abs(nr - none.r) <= max(4.0, 0.3 * none.r)):
             return none
+        moved = abs(ncx - cx) + abs(ncy - cy) + abs(nr - r)
         cx, cy, r = ncx, ncy, nr
-        dx, dy = bx[keep] - cx, by[keep] - cy
-        res = np.sqrt(dx * dx + dy * dy) - r
-        result = BorderFit(cx, cy, r, int(np.count_nonzero(keep)), float(np.sqrt(np.mean(res * res))),
-                           _ellipticity(np.arctan2(dy, dx), res, r))
-    return result
+        kept = (bx[keep], by[keep])
+        sigma = edge_sigma(chroma[ok][keep], edge, 0.5)
+        if moved < 0.3:
+            break
+    if kept is None:
+        return none
+    dx, dy = kept[0] - cx, kept[1] - cy
+    res = np.sqrt(dx * dx + dy * dy) - r
+    # The blur's pull towards the centre of curvature, put back.
+    r += sigma * sigma / (2.0 * r)
+    return BorderFit(cx, cy, r, len(res), float(np.sqrt(np.mean(res * res))),
+                     _ellipticity(np.arctan2(dy, dx), res, r), len(res) / n_rays)
 
 
 def _in_window(colours: F64, window: dict[str, object]) -> npt.NDArray[np.bool_]:

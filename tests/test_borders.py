@@ -1,0 +1,129 @@
+"""Borders along the normals: a known radius recovered through blur and JPEG;
+skin and oval blobs refused; sizes that follow the frame; and the reasons
+given when no ball is reported."""
+import math
+
+import numpy as np
+import pytest
+
+from orbisect_detect import BallSearch, FieldDetector, LineSearch
+from orbisect_detect.ball import Ball, disc_saturation, settle
+from orbisect_detect.borders import border_positions, refine_circle_border
+from orbisect_detect.scenes.camera import convolve, defocus_kernel, jpeg
+
+GRASS = np.array([55.0, 140.0, 50.0])
+ORANGE = np.array([235.0, 115.0, 25.0])
+
+
+def disc_frame(cx, cy, r, colour=ORANGE, h=240, w=320, blur=0.0, aspect=1.0, noise=2.0, seed=0):
+    yy, xx = np.mgrid[:h, :w].astype(np.float64)
+    d = np.hypot(xx - cx, (yy - cy) / aspect)
+    cover = np.clip(r + 0.5 - d, 0, 1)[..., None]
+    img = (cover * colour + (1 - cover) * GRASS).astype(np.float32)
+    if blur:
+        img = convolve(img, defocus_kernel(blur))
+    img += np.random.default_rng(seed).normal(0, noise, img.shape).astype(np.float32)
+    return np.ascontiguousarray(np.clip(np.rint(img), 0, 255).astype(np.uint8))
+
+
+@pytest.mark.parametrize("blur", [0.0, 1.5, 2.5])
+@pytest.mark.parametrize("compress", [None, 75, 50])
+def test_known_radius_recovered_from_a_blurred_disc(blur, compress):
+    for k, (cx, cy, r) in enumerate([(150.3, 120.6, 14.2), (171.8, 101.1, 31.7), (140.45, 118.9, 52.3)]):
+        img = disc_frame(cx, cy, r, blur=blur, seed=k)
+        if compress:
+            img = jpeg(img, compress)
+        # Start where a colour window would cut: a pixel and a half small, off centre.
+        fit = refine_circle_border(img, cx + 1.0, cy - 0.8, r - 1.5)
+        assert fit.found and fit.coverage > 0.9 and fit.ellipticity < 0.06
+        if compress is None:
+            assert abs(fit.r - r) < 0.1 and math.hypot(fit.x - cx, fit.y - cy) < 0.1, (fit, cx, cy, r)
+        elif r > 20:
+            # JPEG: 0.1 px on balls of 30 px and more (0.15 at quality 50 and
+            # the strongest blur); a small disc is one or two blocks of
+            # chroma, and comes out up to half a pixel small.
+            assert abs(fit.r - r) < (0.1 if compress == 75 else 0.16), (fit, r)
+            assert math.hypot(fit.x - cx, fit.y - cy) < 0.3
+        else:
+            assert -0.5 < fit.r - r < 0.1, (fit, r)
+
+
+def test_channel_order_and_nothing_to_find():
+    img = disc_frame(160.2, 119.7, 25.3, blur=1.0)
+    rgb = refine_circle_border(img, 161.0, 119.0, 24.0)
+    bgr = refine_circle_border(np.ascontiguousarray(img[..., ::-1]), 161.0, 119.0, 24.0, order="bgr")
+    assert (rgb.x, rgb.y, rgb.r) == (bgr.x, bgr.y, bgr.r)
+    flat = np.full((100, 100, 3), 120, np.uint8)
+    assert not refine_circle_border(flat, 50.0, 50.0, 20.0).found
+    # A circle that leaves the frame on every ray: given back as it came.
+    out = refine_circle_border(img, 5.0, 5.0, 200.0)
+    assert (out.x, out.y, out.r, out.rays) == (5.0, 5.0, 200.0, 0)
+
+
+def test_border_positions_ignore_a_slow_ramp_outside():
+    """A soft shadow beyond the border moves the half-way level, not the
+    steepest rise."""
+    ts = np.arange(0.0, 12.0, 0.5)
+    step = np.clip((ts - 5.0) / 1.0 + 0.5, 0, 1)               # border at 5.0
+    ramp = np.clip((ts - 6.0) / 5.0, 0, 1) * 0.4                 # a shadow fading out beyond
+    prof = (step * 0.6 + ramp)[None, :, None] * np.array([0.0, 100.0])
+    assert border_positions(prof, ts, 3)[0] == pytest.approx(5.0, abs=0.15)
+    low = prof * 0.05                                            # too little contrast
+    assert np.isnan(border_positions(low, ts, 3)[0])
+
+
+def test_skin_coloured_and_oval_blobs_are_not_balls():
+    det = FieldDetector(seed=0, diagnostics=True)
+    for k, skin in enumerate([(225, 175, 140), (198, 134, 90), (120, 80, 55)]):
+        img = disc_frame(160.0, 120.0, 22.0, colour=np.array(skin, float), blur=1.0, seed=k)
+        d = det.detect(img)
+        assert d.ball is None, skin
+        assert "pale inside" in d.diagnostics["reason"], d.diagnostics
+    oval = disc_frame(160.0, 120.0, 24.0, aspect=0.8, blur=1.0)
+    assert det.detect(oval).ball is None
+    # Even when its support passes, a circle on an oval's border is refused.
+    search = BallSearch().for_frame(240, 320)
+    report = []
+    assert settle(oval, Ball(160.0, 120.0, 21.5, 0.9), search, report=report) is None
+    assert report[-1]["verdict"] == "oval"
+    assert settle(disc_frame(160.0, 120.0, 24.0, blur=1.0), Ball(160.5, 120.0, 23.0, 0.9), search) is not None
+    ball = det.detect(disc_frame(160.0, 120.0, 22.0, blur=1.0))
+    assert ball.ball is not None and abs(ball.ball.r - 22.0) < 0.15
+    assert ball.diagnostics["reason"] is None
+    assert [c["verdict"] for c in ball.diagnostics["candidates"]][-1] == "ball"
+    # Off, the test lets the skin through (a pale ball is then a ball).
+    pale = disc_frame(160.0, 120.0, 22.0, colour=np.array([225.0, 175.0, 140.0]))
+    assert disc_saturation(pale, 160.0, 120.0, 22.0) < 0.5
+    assert FieldDetector(seed=0, ball_search=BallSearch(min_saturation=0.0)).detect(pale).ball is not None
+
+
+def test_sizes_follow_the_frame():
+    assert BallSearch().for_frame(240, 320).r_range == (3.0, 80.0)
+    lo, hi = BallSearch().for_frame(3000, 4000).r_range
+    assert (lo, hi) == (30.0, 1000.0)
+    assert BallSearch(min_r=12.0, max_r=50.0).for_frame(3000, 4000).r_range == (12.0, 50.0)
+    with pytest.raises(ValueError, match="for_frame"):
+        BallSearch().r_range
+    s = LineSearch().for_frame(240, 320)
+    assert (s.min_width, s.max_width, s.min_run) == (1.0, 30.0, 3)
+    # A large photo's ball, far beyond the old fixed 80 px, is found by default.
+    h, w = 1500, 2000
+    big = disc_frame(1010.4, 760.7, 280.0, h=h, w=w, blur=2.0)
+    ball = FieldDetector(seed=0).detect(big).ball
+    assert ball is not None and abs(ball.r - 280.0) < 0.5 and math.hypot(ball.x - 1010.4, ball.y - 760.7) < 0.5
+
+
+def test_diagnostics_name_the_reason():
+    det = FieldDetector(seed=0, diagnostics=True)
+    grass = disc_frame(0, 0, 0.0)
+    d = det.detect(grass)
+    assert d.ball is None and d.diagnostics["reason"] == "no ball-coloured runs"
+    assert d.to_dict()["diagnostics"]["ball_runs"] == 0
+    # A ball larger than the range the search was given is named, with its size.
+    small = FieldDetector(seed=0, diagnostics=True, ball_search=BallSearch(max_r=30.0))
+    d = small.detect(disc_frame(160.0, 120.0, 60.0, blur=1.0))
+    assert d.ball is None
+    reason = d.diagnostics["reason"]
+    assert reason.startswith("a candidate of radius") and "outside the size range" in reason
+    assert abs(float(reason.split()[4]) - 60.0) < 2.0, reason
+    assert "diagnostics" not in FieldDetector(seed=0).detect(grass).to_dict()
