@@ -11,7 +11,7 @@ Examples
 --------
 >>> frames = worst_frames(64, 48)
 >>> sorted(frames)[:3]
-['checker-orange-green-1', 'checker-orange-green-10', 'checker-orange-green-2']
+['checker-orange-green-1', 'checker-orange-green-10', 'checker-orange-green-14']
 >>> frames["stripes-orange-green-v6"].shape
 (48, 64, 3)
 """
