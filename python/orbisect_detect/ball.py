@@ -127,8 +127,8 @@ class BallSearch:
     ValueError
         For a value that is not finite or lies outside its range:
         0 < ``min_r`` <= ``max_r`` <= 65536, ``iterations`` from 0 to
-        100000, 0 < ``tolerance`` <= 64, ``min_support`` from 0 to 1,
-        ``candidates`` from 0 to 32, ``min_run`` from 0 to 65536.
+        10000, 0 < ``tolerance`` <= 64, ``min_support`` from 0 to 1,
+        ``candidates`` from 0 to 16, ``min_run`` from 0 to 65536.
 
     Examples
     --------
@@ -152,10 +152,10 @@ class BallSearch:
         checked = {
             "min_r": real("min_r", self.min_r, 0.0, 65536.0, open_lo=True),
             "max_r": real("max_r", self.max_r, 0.0, 65536.0, open_lo=True),
-            "iterations": integer("iterations", self.iterations, 0, 100_000),
+            "iterations": integer("iterations", self.iterations, 0, 10_000),
             "tolerance": real("tolerance", self.tolerance, 0.0, 64.0, open_lo=True),
             "min_support": real("min_support", self.min_support, 0.0, 1.0),
-            "candidates": integer("candidates", self.candidates, 0, 32),
+            "candidates": integer("candidates", self.candidates, 0, 16),
             "min_run": integer("min_run", self.min_run, 0, 65536),
         }
         if checked["min_r"] > checked["max_r"]:

@@ -127,7 +127,7 @@ class LineSearch:
         belongs, a float where an int does).
     ValueError
         For a value that is not finite or lies outside its range:
-        ``iterations`` from 0 to 100000, 0 < ``tolerance`` <= 64,
+        ``iterations`` from 0 to 10000, 0 < ``tolerance`` <= 64,
         0 <= ``min_width`` <= ``max_width`` <= 65536, ``min_run`` from 0 to
         65536, ``min_points`` from 2 to 65536, ``min_support`` from 0 to 1,
         ``max_lines`` from 0 to 64.
@@ -153,7 +153,7 @@ class LineSearch:
 
     def __post_init__(self) -> None:
         checked = {
-            "iterations": integer("iterations", self.iterations, 0, 100_000),
+            "iterations": integer("iterations", self.iterations, 0, 10_000),
             "tolerance": real("tolerance", self.tolerance, 0.0, 64.0, open_lo=True),
             "min_width": real("min_width", self.min_width, 0.0, 65536.0),
             "max_width": real("max_width", self.max_width, 0.0, 65536.0),
