@@ -21,18 +21,18 @@ ball's colour costs about what an ordinary one does:
 - the RANSAC search sees at most :data:`MAX_BORDERS` (2047) coarse border
   points, a prefix of the mixed borders that the detector hands it (so a
   sample spread over the frame);
-- :func:`chord_candidates` pairs at most :data:`MAX_CHORDS` (256) row runs
+- :func:`chord_candidates` pairs at most :data:`MAX_CHORDS` (128) row runs
   and as many column runs, the first of the scan (spread over the frame as
   its bit-reversed lines are), after dropping runs too long to be a chord
   of a ball of radius ``max_r``, and votes among at most
-  :data:`MAX_PROPOSALS` (512) proposals, every k-th when there are more;
+  :data:`MAX_PROPOSALS` (256) proposals, every k-th when there are more;
 - a candidate's dense scan reads at most :data:`MAX_DENSE_LINES` (64) rows
   and as many columns of the square around it;
 - at most ``candidates`` RANSAC circles and four chord circles are checked.
 
-Ordinary scenes stay far below these caps (at most 153 borders, 67 runs and
-956 dense border points over 580 generated frames), so they change nothing
-there.
+Ordinary scenes stay far below these caps (over 580 generated frames at
+most 153 borders, 34 row and 33 column runs, 96 chord proposals, and 956
+border points in a dense scan), so they change nothing there.
 """
 
 from __future__ import annotations
@@ -50,7 +50,8 @@ import orbisect
 
 from ._checks import integer, real
 
-__all__ = ["MAX_BORDERS", "MAX_CHORDS", "MAX_DENSE_LINES", "MAX_PROPOSALS", "Ball", "BallSearch", "find_ball", "fit_circle", "fit_circle_algebraic", "circle_support", "chord_candidates",
+__all__ = ["MAX_BORDERS", "MAX_CHORDS", "MAX_DENSE_LINES", "MAX_PROPOSALS", "Ball", "BallSearch",
+           "find_ball", "fit_circle", "fit_circle_algebraic", "circle_support", "chord_candidates",
            "hidden", "outside_share", "refine_circle", "region_scan", "run_borders", "scan_lines"]
 
 FloatArray = npt.NDArray[np.floating[Any]]
@@ -60,9 +61,9 @@ IntArray = npt.NDArray[np.int32]
 #: that the sampler's congruential sequence keeps mixing).
 MAX_BORDERS = 2047
 #: Most row runs, and most column runs, that :func:`chord_candidates` pairs.
-MAX_CHORDS = 256
+MAX_CHORDS = 128
 #: Most chord proposals that vote in :func:`chord_candidates`.
-MAX_PROPOSALS = 512
+MAX_PROPOSALS = 256
 #: Most rows, and most columns, of a candidate's dense scan.
 MAX_DENSE_LINES = 64
 
