@@ -1,6 +1,8 @@
 """Settings are checked when they are made: the searches, the detector, the
 windows, the windows file and windows derived from samples refuse what would
 fail or find nothing later, naming the field and its range."""
+import doctest
+import importlib
 import io
 import json
 import math
@@ -155,3 +157,11 @@ def test_window_from_pixels_refuses_two_hues_far_apart():
     # One colour with some of another is still that colour's window.
     sample = np.array([red] * 40 + [cyan] * 10, np.uint8)
     assert window_from_pixels(sample).contains(sample[:40]).all()
+
+
+@pytest.mark.parametrize("module", ["ball", "lines", "detector", "windows", "windowfile", "patterns",
+                                    "_checks"])
+def test_docstring_examples_of_the_checked_modules_hold(module):
+    mod = importlib.import_module(f"orbisect_detect.{module}")
+    result = doctest.testmod(mod, optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    assert result.attempted > 0 and result.failed == 0
