@@ -33,6 +33,7 @@ import numpy.typing as npt
 import orbisect
 
 __all__ = [
+    "CHROMA_TOP",
     "Window",
     "ChannelOrder",
     "pixel_coordinates",
