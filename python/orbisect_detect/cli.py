@@ -453,16 +453,22 @@ def build_parser() -> argparse.ArgumentParser:
         description="Find the ball and the painted lines in every frame. Writes one JSON object "
                     "per frame (JSON Lines) with the fields source, frame, ball (x, y, r, "
                     "support, or null), lines (x0, y0, x1, y1, width, support each) and "
-                    "timings (seconds per stage). Files that cannot be read are named on "
-                    "standard error and skipped; the exit status is then 1.")
+                    "timings (seconds per stage). Images are turned upright by their EXIF "
+                    "orientation, as image viewers show them: coordinates are those of the "
+                    "upright picture. Files and frames that cannot be read or processed are "
+                    "named on standard error and skipped; the exit status is then 1.")
     d.add_argument("inputs", nargs="+", metavar="INPUT",
                    help="an image (PNG, JPEG), a folder of images (read in sorted order) or a "
                         "video (needs the [video] extra: pip install 'orbisect[video]')")
     d.add_argument("--json", metavar="FILE", default="-",
-                   help="where to write the JSON Lines; '-' (the default) is standard output")
+                   help="where to write the JSON Lines; '-' (the default) is standard output. "
+                        "A file is written beside FILE and put in its place when the run ends "
+                        "(or is interrupted); an input or the windows file is refused")
     d.add_argument("--annotate", metavar="DIR",
                    help="also write a PNG per frame into DIR, with the ball, the lines and "
-                        "their support scores drawn")
+                        "their support scores drawn: DIR/NAME.png (NAME-FRAME.png for a video "
+                        "frame); a name that is an input or was written earlier in the run gets "
+                        "the input's whole file name (x.jpg.png), then -2, -3 ...")
     d.add_argument("--windows", metavar="FILE",
                    help="a windows file (made by 'orbisect tune') with the colours of ball, "
                         "field and lines; entries it lacks keep their defaults")

@@ -161,6 +161,8 @@ def check_outputs(inputs: Iterable[str | os.PathLike[str]], *,
                          ("--annotate", annotate_dir)):
         if path is None or os.fspath(path) == "-":
             continue
+        if option == "--annotate" and os.path.isdir(path):
+            continue                # an input folder: the pictures' names keep clear of inputs
         if path in protected:
             refuse(option, path)
     if json_path is not None and annotate_dir is not None and os.fspath(json_path) != "-" \

@@ -512,7 +512,7 @@ def index_ranges(source: Source, index: VideoIndex, sizes: Iterable[int], *,
     >>> import numpy as np
     >>> index = VideoIndex("clip.mp4", np.arange(25) * 40, np.arange(25) // 10 * 400, True)
     >>> [(p.start, p.stop, p.seek) for p in index_ranges(Source("clip.mp4", "video"), index, [4, 10])]
-    [(0, 4, 0), (4, 14, 0), (14, None, 400)]
+    [(0, 4, None), (4, 14, 0), (14, 24, 400), (24, None, 800)]
     """
     if not index.exact:
         return [source]
