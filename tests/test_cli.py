@@ -414,3 +414,16 @@ def test_tune_takes_negative_box_corners_and_warns_of_a_wide_window(frames, tmp_
     assert share > 20 and "of the frame outside the box" in out.stderr
     out = run("tune", frames / "a.png", "--box", "95,250,157,314", "--windows", tmp_path / "w.json")
     assert out.returncode == 0 and out.stderr == ""
+
+
+def test_json_to_a_pipe_or_device_writes_into_it(frames, tmp_path):
+    import threading
+    pipe = tmp_path / "records"
+    os.mkfifo(pipe)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(pipe.read_text()))
+    reader.start()
+    out = run("detect", frames / "a.png", "--json", pipe)
+    reader.join(60)
+    assert out.returncode == 0, out.stderr
+    assert len(records(got[0])) == 1 and pipe.is_fifo() and os.listdir(tmp_path) == ["records"]

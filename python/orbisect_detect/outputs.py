@@ -33,6 +33,7 @@ orbisect_detect.outputs.OutputClash: --json ... is an input of the run: it would
 from __future__ import annotations
 
 import os
+import stat
 import tempfile
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
@@ -238,7 +239,9 @@ class StagedFile:
 
     The target is resolved first: a symlink stays a symlink and its target
     is replaced.  The file takes the mode of the file it replaces, or that
-    of a new file.
+    of a new file.  A target that exists and is no regular file (a device
+    such as ``/dev/null``, a named pipe) is written directly: it cannot be
+    replaced, nor would it keep what was written before.
 
     Parameters
     ----------
@@ -260,6 +263,16 @@ class StagedFile:
 
     def __init__(self, target: str | os.PathLike[str], mode: str = "w") -> None:
         self.target = os.path.realpath(os.fspath(target))
+        self.done = False
+        self.temporary: str | None = None
+        try:
+            special = not stat.S_ISREG(os.stat(self.target).st_mode)
+        except OSError:
+            special = False
+        if special:
+            self.file: IO[Any] = (open(self.target, "w", encoding="utf-8") if mode == "w"
+                                  else open(self.target, mode))
+            return
         folder, name = os.path.split(self.target)
         try:
             fd, self.temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".partial",
@@ -272,20 +285,20 @@ class StagedFile:
             except OSError:
                 permissions = _creation_mode()
             os.fchmod(fd, permissions)
-            self.file: IO[Any] = (os.fdopen(fd, "w", encoding="utf-8") if mode == "w"
-                                  else os.fdopen(fd, mode))
+            self.file = (os.fdopen(fd, "w", encoding="utf-8") if mode == "w"
+                         else os.fdopen(fd, mode))
         except BaseException:
             os.close(fd)
             os.unlink(self.temporary)
             raise
-        self.done = False
 
     def commit(self) -> None:
         """Flushes the file and renames it over the target."""
         if self.done:
             return
         self.file.close()
-        os.replace(self.temporary, self.target)
+        if self.temporary is not None:
+            os.replace(self.temporary, self.target)
         self.done = True
 
     def discard(self) -> None:
@@ -294,6 +307,8 @@ class StagedFile:
             return
         self.done = True
         self.file.close()
+        if self.temporary is None:
+            return
         try:
             os.unlink(self.temporary)
         except FileNotFoundError:
