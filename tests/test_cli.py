@@ -427,3 +427,19 @@ def test_json_to_a_pipe_or_device_writes_into_it(frames, tmp_path):
     reader.join(60)
     assert out.returncode == 0, out.stderr
     assert len(records(got[0])) == 1 and pipe.is_fifo() and os.listdir(tmp_path) == ["records"]
+
+
+def test_output_rules_are_callable_from_python(tmp_path):
+    from orbisect_detect.outputs import OutputClash, PictureNames, check_outputs
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "clip-000003.png").write_bytes(b"")     # a file named like a picture
+    os.link(tmp_path / "in" / "clip-000003.png", tmp_path / "elsewhere.jsonl")
+    with pytest.raises(OutputClash, match="elsewhere.jsonl is an input of the run"):
+        check_outputs([tmp_path / "in"], json_path=tmp_path / "elsewhere.jsonl")
+    check_outputs([tmp_path / "in"], json_path=tmp_path / "in" / "new.jsonl",
+                  annotate_dir=tmp_path / "in")
+    names = PictureNames(tmp_path / "in", [tmp_path / "in"])
+    got = [names.path(s, f, video=True) for s, f in (("v/clip.mp4", 3), ("w/clip.mkv", 3),
+                                                     ("v/clip.mp4", 4), ("x/clip.mp4", 3))]
+    assert [Path(p).name for p in got] == ["clip.mp4-000003.png", "clip.mkv-000003.png",
+                                           "clip-000004.png", "clip.mp4-000003-2.png"]
