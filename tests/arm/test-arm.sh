@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# make test-arm: the kernels built for 64-bit ARM (aarch64) with Debian's
+# cross compiler and tested under qemu-aarch64: every level against the
+# plain loops (tests/native), then the result corpus at every level against
+# the digests taken on x86-64 (tests/corpus/corpus.hashes).  Installs the
+# cross compiler and the emulator when they are missing (as root, as CI
+# runs).  Usage: tests/arm/test-arm.sh CMAKE BUILD_DIR
+set -euo pipefail
+cmake=$1
+build=$2
+cd "$(dirname "$0")/../.."
+
+if ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64 >/dev/null; then
+    if [ "$(id -u)" != 0 ]; then
+        echo "test-arm: needs g++-aarch64-linux-gnu and qemu-user; install them with" >&2
+        echo "  sudo apt-get install g++-aarch64-linux-gnu qemu-user" >&2
+        exit 1
+    fi
+    echo "test-arm: installing g++-aarch64-linux-gnu and qemu-user"
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        g++-aarch64-linux-gnu qemu-user
+fi
+
+"$cmake" -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+    -DORBISECT_PYTHON_MODULE=OFF -DORBISECT_NATIVE_TESTS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+"$cmake" --build "$build" --target native_tests corpus
+
+# aarch64 GCC fuses a * b + c into one rounding unless told not to: every
+# translation unit must be compiled with -ffp-contract=off, and the kernels
+# must hold no fused multiply-add instruction.
+units=$(grep -c '"command"' "$build/compile_commands.json")
+loose=$(grep '"command"' "$build/compile_commands.json" | grep -vc -- '-ffp-contract=off' || true)
+if [ "$loose" != 0 ]; then
+    echo "test-arm: $loose of $units translation units are built without -ffp-contract=off" >&2
+    exit 1
+fi
+fused=$(aarch64-linux-gnu-objdump -d --no-show-raw-insn "$build/liborbisect_kernels.a" |
+    grep -cE '\s(fmadd|fmsub|fnmadd|fnmsub|fmla|fmls)\s' || true)
+if [ "$fused" != 0 ]; then
+    echo "test-arm: the kernels hold $fused fused multiply-add instructions" >&2
+    exit 1
+fi
+echo "test-arm: $units translation units built with -ffp-contract=off, no fused multiply-add in the kernels"
+
+qemu-aarch64 "$build/native_tests"
+levels=$(qemu-aarch64 "$build/corpus" --levels)
+for level in $levels; do
+    ORBISECT_MAX_LEVEL=$level qemu-aarch64 "$build/corpus" --check tests/corpus/corpus.hashes
+done
+echo "test-arm: aarch64 levels tested:" $levels
