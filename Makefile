@@ -54,6 +54,12 @@ native-test: native-test-build
 	for level in $$($(NATIVE_BUILD)/corpus --levels); do \
 	    ORBISECT_MAX_LEVEL=$$level $(NATIVE_BUILD)/corpus --check $(CORPUS_HASHES) || exit 1; \
 	done
+	@# The check itself: one bit of one stored digest changed must fail it.
+	awk '$$1 == "simple_edge_hsv" { h = "0123456789abcdef"; i = index(h, substr($$2, 16, 1)) - 1; \
+	    $$2 = substr($$2, 1, 15) substr(h, (i % 2 ? i - 1 : i + 1) + 1, 1) } { print }' \
+	    $(CORPUS_HASHES) > $(NATIVE_BUILD)/flipped.hashes
+	! $(NATIVE_BUILD)/corpus --check $(NATIVE_BUILD)/flipped.hashes > $(NATIVE_BUILD)/flipped.out
+	grep -q '^FAIL simple_edge_hsv ' $(NATIVE_BUILD)/flipped.out
 
 # The digests the corpus must reproduce everywhere, taken on x86-64.
 corpus-hashes: native-test-build

@@ -200,19 +200,34 @@ int64_t row_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_
 // multiply-accumulates by a matrix entry, per four pixels.
 using namespace window_vectors;
 
+// The matrix in two registers (entries 0..7, then entry 8), multiplied by
+// lane: a 16-bit multiply by element reads its element from one of the
+// first 16 vector registers, and nine separate scalars would crowd them.
 struct neon_matrix {
-    int16_t m[9];
+    int16x8_t m07;
+    int16x4_t m8;
     explicit neon_matrix(const lch_bounds &b) {
-        for (int k = 0; k < 9; ++k) m[k] = static_cast<int16_t>(b.M[k]);
+        int16_t m[8];
+        for (int k = 0; k < 8; ++k) m[k] = static_cast<int16_t>(b.M[k]);
+        m07 = vld1q_s16(m);
+        m8 = vdup_n_s16(static_cast<int16_t>(b.M[8]));
     }
-    // Row k of M times pixels 0..3 (low) or 4..7 (high) of the eight in r, g, bl.
-    int32x4_t low(int k, int16x8_t r, int16x8_t g, int16x8_t bl) const {
-        const int32x4_t v = vmull_n_s16(vget_low_s16(r), m[3 * k]);
-        return vmlal_n_s16(vmlal_n_s16(v, vget_low_s16(g), m[3 * k + 1]), vget_low_s16(bl), m[3 * k + 2]);
+    // Row K of M times pixels 0..3 (low) or 4..7 (high) of the eight in r, g, bl.
+    template <int K>
+    int32x4_t low(int16x8_t r, int16x8_t g, int16x8_t bl) const {
+        const int32x4_t v = vmlal_laneq_s16(vmull_laneq_s16(vget_low_s16(r), m07, 3 * K), vget_low_s16(g), m07, 3 * K + 1);
+        if constexpr (K == 2)
+            return vmlal_lane_s16(v, vget_low_s16(bl), m8, 0);
+        else
+            return vmlal_laneq_s16(v, vget_low_s16(bl), m07, 3 * K + 2);
     }
-    int32x4_t high(int k, int16x8_t r, int16x8_t g, int16x8_t bl) const {
-        const int32x4_t v = vmull_high_n_s16(r, m[3 * k]);
-        return vmlal_high_n_s16(vmlal_high_n_s16(v, g, m[3 * k + 1]), bl, m[3 * k + 2]);
+    template <int K>
+    int32x4_t high(int16x8_t r, int16x8_t g, int16x8_t bl) const {
+        const int32x4_t v = vmlal_high_laneq_s16(vmull_high_laneq_s16(r, m07, 3 * K), g, m07, 3 * K + 1);
+        if constexpr (K == 2)
+            return vmlal_high_lane_s16(v, bl, m8, 0);
+        else
+            return vmlal_high_laneq_s16(v, bl, m07, 3 * K + 2);
     }
 };
 
@@ -223,9 +238,9 @@ inline int16x8_t widen_high(uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_h
 template <bool Grey>
 inline uint8x8_t eight_pixels(const neon_matrix &mx, const neon_window &w, int16x8_t r, int16x8_t g,
                               int16x8_t bl) {
-    const int32x4_t t_lo = mx.low(2, r, g, bl), t_hi = mx.high(2, r, g, bl);
-    const uint32x4_t in_lo = w.inside(mx.low(0, r, g, bl), mx.low(1, r, g, bl), t_lo);
-    const uint32x4_t in_hi = w.inside(mx.high(0, r, g, bl), mx.high(1, r, g, bl), t_hi);
+    const int32x4_t t_lo = mx.low<2>(r, g, bl), t_hi = mx.high<2>(r, g, bl);
+    const uint32x4_t in_lo = w.inside(mx.low<0>(r, g, bl), mx.low<1>(r, g, bl), t_lo);
+    const uint32x4_t in_hi = w.inside(mx.high<0>(r, g, bl), mx.high<1>(r, g, bl), t_hi);
     const uint8x8_t in = vmovn_u16(vcombine_u16(vmovn_u32(in_lo), vmovn_u32(in_hi)));
     if constexpr (Grey) {
         // Bits 8..15 of t: a narrowing shift to 16 bits, then the low bytes.

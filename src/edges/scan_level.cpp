@@ -219,10 +219,17 @@ using namespace window_vectors;
 constexpr int lanes = 4;
 constexpr int max_groups = edges::max_block_columns / lanes;
 
+inline uint32_t window_at(const uint8_t *p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+// Each window straight into its lane (a lane load per window).
 inline uint32x4_t gather(const uint8_t *row, const int32_t *o) {
-    uint32_t w[4];
-    for (int i = 0; i < 4; ++i) std::memcpy(&w[i], row + o[i], 4);
-    return vld1q_u32(w);
+    uint32x4_t v = vdupq_n_u32(window_at(row + o[0]));
+    v = vsetq_lane_u32(window_at(row + o[1]), v, 1);
+    v = vsetq_lane_u32(window_at(row + o[2]), v, 2);
+    return vsetq_lane_u32(window_at(row + o[3]), v, 3);
 }
 
 template <class Group, class Test>
