@@ -11,6 +11,7 @@
 #include "edges/simple_edge.hpp"
 #include "edges/simple_edge_hsv.hpp"
 #include "fitting/fitting.hpp"
+#include "fitting/inliers.hpp"
 
 using namespace orbisect;
 
@@ -206,6 +207,66 @@ CORPUS_CASE(remove_inliers) {
             left.xy.resize(static_cast<size_t>(2 * kept));
             d.add(kept);
             d.bytes(left.xy.data(), left.xy.size() * 4);
+        }
+    }
+}
+
+namespace {
+
+// The conic q^2 (x - x0)^2 + p^2 (y - y0)^2 - p^2 q^2 of an upright ellipse:
+// every term is an integer held exactly, so that the value is exactly 0 on
+// the lattice points of the ellipse (its axis ends among them).
+conic_test upright(int32_t x0, int32_t y0, int32_t p, int32_t q) {
+    const double pp = static_cast<double>(p) * p, qq = static_cast<double>(q) * q;
+    return {0.0, qq, pp, -2.0 * qq * x0, -2.0 * pp * y0, qq * x0 * x0 + pp * y0 * y0 - pp * qq};
+}
+
+}  // namespace
+
+CORPUS_CASE(inlier_counts) {
+    // The counting loops straight, on points that lie exactly on the bounds
+    // of the tests (ring radii of Pythagorean triples, band edges, conic
+    // values of 0) and one step either side of them, where a bound off by
+    // one or a value off by one ulp changes the count; then on the shared
+    // point sets.
+    corpus::point_set edge;
+    struct shape { int32_t x0, y0, p, q; };
+    const shape shapes[] = {{10, -20, 30, 40}, {-300, 250, 5, 12}, {0, 0, 25, 25}, {1000, 700, 8, 15}};
+    for (const shape &e : shapes)
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) {
+                for (const int32_t sx : {-1, 1}) {
+                    edge.xy.push_back(e.x0 + sx * e.p + dx), edge.xy.push_back(e.y0 + dy);
+                    edge.xy.push_back(e.x0 + dx), edge.xy.push_back(e.y0 + sx * e.q + dy);
+                }
+                // (3k, 4k) from the centre: radius 5k.
+                edge.xy.push_back(e.x0 + 3 * e.p / 5 + dx), edge.xy.push_back(e.y0 + 4 * e.p / 5 + dy);
+            }
+    std::vector<corpus::point_set> sets = {edge};
+    for (const corpus::point_set &s : corpus::point_sets()) sets.push_back(s);
+    const inlier_kernels &k = best_inliers();
+    for (const corpus::point_set &s : sets) {
+        const int32_t n = s.size();
+        std::vector<int32_t> xs(static_cast<size_t>(n)), ys(static_cast<size_t>(n));
+        std::vector<uint32_t> xy(static_cast<size_t>(n));
+        std::vector<double> fx(static_cast<size_t>(n)), fy(static_cast<size_t>(n));
+        for (int32_t i = 0; i < n; ++i) {
+            xs[i] = s.xy[2 * i], ys[i] = s.xy[2 * i + 1];
+            xy[i] = (static_cast<uint32_t>(xs[i]) & 0xFFFFu) | (static_cast<uint32_t>(ys[i]) << 16);
+            fx[i] = xs[i], fy[i] = ys[i];
+        }
+        for (const shape &e : shapes) {
+            const int32_t r = e.p;
+            d.add(k.ring(xs.data(), ys.data(), n, {e.x0, e.y0, r * r, r * r}));
+            d.add(k.ring(xs.data(), ys.data(), n, {e.x0, e.y0, (r - 1) * (r - 1), (r + 1) * (r + 1)}));
+            const band_test vertical{1, 0, -e.x0, -e.p, e.p}, slanted{3, -4, e.y0, -5 * e.q, 5 * e.q};
+            d.add(k.band(xs.data(), ys.data(), n, vertical));
+            d.add(k.band_pair(xs.data(), ys.data(), n, vertical, slanted));
+            d.add(k.band16(xy.data(), n, vertical));
+            d.add(k.band_pair16(xy.data(), n, vertical, slanted));
+            const conic_test on = upright(e.x0, e.y0, e.p, e.q);
+            d.add(k.shell(fx.data(), fy.data(), n, on, upright(e.x0, e.y0, e.p + 2, e.q + 2)));
+            d.add(k.shell(fx.data(), fy.data(), n, upright(e.x0, e.y0, e.p - 2, e.q - 2), on));
         }
     }
 }
