@@ -43,9 +43,13 @@ if [ "$fused" != 0 ]; then
 fi
 echo "test-arm: $units translation units built with -ffp-contract=off, no fused multiply-add in the kernels"
 
-qemu-aarch64 "$build/native_tests"
+# Both stages run whatever the first says: each names what differs.
+status=0
+qemu-aarch64 "$build/native_tests" || status=1
 levels=$(qemu-aarch64 "$build/corpus" --levels)
 for level in $levels; do
-    ORBISECT_MAX_LEVEL=$level qemu-aarch64 "$build/corpus" --check tests/corpus/corpus.hashes
+    ORBISECT_MAX_LEVEL=$level qemu-aarch64 "$build/corpus" --check tests/corpus/corpus.hashes || status=1
 done
 echo "test-arm: aarch64 levels tested:" $levels
+[ "$status" = 0 ] || echo "test-arm: FAILED" >&2
+exit "$status"
