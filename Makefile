@@ -46,10 +46,12 @@ demo: install
 
 native-test-build: $(PY)
 	$(PY) -m pip install 'cmake>=3.20'
-	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DORBISECT_PYTHON_MODULE=OFF -DORBISECT_NATIVE_TESTS=ON
+	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DORBISECT_PYTHON_MODULE=OFF -DORBISECT_NATIVE_TESTS=ON \
+	    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD) -j2
 
 native-test: native-test-build
+	tests/scripts/check-fp-contract.sh $(NATIVE_BUILD) objdump
 	$(NATIVE_BUILD)/native_tests
 	for level in $$($(NATIVE_BUILD)/corpus --levels); do \
 	    ORBISECT_MAX_LEVEL=$$level $(NATIVE_BUILD)/corpus --check $(CORPUS_HASHES) || exit 1; \
@@ -70,10 +72,10 @@ corpus-hashes: native-test-build
 	mv $(CORPUS_HASHES).new $(CORPUS_HASHES)
 	cat $(CORPUS_HASHES)
 
-# The kernels for aarch64, under emulation (see tests/arm/test-arm.sh).
+# The kernels for aarch64, under emulation (see tests/scripts/test-arm.sh).
 test-arm: $(PY)
 	$(PY) -m pip install -q 'cmake>=3.20'
-	tests/arm/test-arm.sh $(VENV)/bin/cmake $(ARM_BUILD)
+	tests/scripts/test-arm.sh $(VENV)/bin/cmake $(ARM_BUILD)
 
 # The sanitizer run comes even when the plain run fails: its report is the
 # one that says what went wrong.

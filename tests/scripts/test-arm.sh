@@ -4,7 +4,7 @@
 # plain loops (tests/native), then the result corpus at every level against
 # the digests taken on x86-64 (tests/corpus/corpus.hashes).  Installs the
 # cross compiler and the emulator when they are missing (as root, as CI
-# runs).  Usage: tests/arm/test-arm.sh CMAKE BUILD_DIR
+# runs).  Usage: tests/scripts/test-arm.sh CMAKE BUILD_DIR
 set -euo pipefail
 cmake=$1
 build=$2
@@ -26,22 +26,8 @@ fi
     -DORBISECT_PYTHON_MODULE=OFF -DORBISECT_NATIVE_TESTS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 "$cmake" --build "$build" --target native_tests corpus
 
-# aarch64 GCC fuses a * b + c into one rounding unless told not to: every
-# translation unit must be compiled with -ffp-contract=off, and the kernels
-# must hold no fused multiply-add instruction.
-units=$(grep -c '"command"' "$build/compile_commands.json")
-loose=$(grep '"command"' "$build/compile_commands.json" | grep -vc -- '-ffp-contract=off' || true)
-if [ "$loose" != 0 ]; then
-    echo "test-arm: $loose of $units translation units are built without -ffp-contract=off" >&2
-    exit 1
-fi
-fused=$(aarch64-linux-gnu-objdump -d --no-show-raw-insn "$build/liborbisect_kernels.a" |
-    grep -cE '\s(fmadd|fmsub|fnmadd|fnmsub|fmla|fmls)\s' || true)
-if [ "$fused" != 0 ]; then
-    echo "test-arm: the kernels hold $fused fused multiply-add instructions" >&2
-    exit 1
-fi
-echo "test-arm: $units translation units built with -ffp-contract=off, no fused multiply-add in the kernels"
+# aarch64 GCC fuses a * b + c into one rounding unless told not to.
+tests/scripts/check-fp-contract.sh "$build" aarch64-linux-gnu-objdump
 
 # Both stages run whatever the first says: each names what differs.
 status=0
