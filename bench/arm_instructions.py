@@ -7,7 +7,7 @@ Builds insn_driver.cpp against the kernel libraries of ``make native-test``
 level under qemu (``qemu-x86_64 -cpu max``, ``qemu-aarch64``) one
 instruction per translation block with the executed instructions logged,
 counts those that lie in the level's own functions (the symbols of its
-namespace), and takes the difference between two sizes, so that set-up
+namespace; for the whole column pass, all of orbisect's), and takes the difference between two sizes, so that set-up
 and loop tails are not counted:
 
     python bench/arm_instructions.py
@@ -15,6 +15,7 @@ and loop tails are not counted:
 Counts, not times: they say how much work a loop does on each processor,
 not how fast a given core runs it.
 """
+import os
 import pathlib
 import subprocess
 import sys
@@ -45,6 +46,8 @@ KERNELS = [
     ("grey", "pixel", 1024, 2048, 1),
     ("columns", "column pixel", 64, 128, 64),
     ("mask_columns", "mask column pixel", 64, 128, 64),
+    ("scan", "column pixel", 64, 128, 64),
+    ("mask_scan", "mask column pixel", 64, 128, 64),
     ("ring", "point", 1024, 2048, 1),
     ("band", "point", 1024, 2048, 1),
     ("band_pair", "point", 1024, 2048, 1),
@@ -66,23 +69,27 @@ def build(arch, work):
 
 
 def level_ranges(arch, exe, namespace):
-    """The address ranges of the functions of orbisect::<namespace>."""
+    """The address ranges of the functions of orbisect::<namespace> (of all
+    of orbisect for namespace "")."""
     out = subprocess.run([ARCHES[arch]["nm"], "-C", "-S", str(exe)], capture_output=True,
                          text=True, check=True).stdout
     ranges = []
     for line in out.splitlines():
         parts = line.split(maxsplit=3)
         # A template's name starts with its return type.
-        if len(parts) == 4 and f"orbisect::{namespace}::" in parts[3].split("(")[0]:
+        prefix = f"orbisect::{namespace}::" if namespace else "orbisect::"
+        if len(parts) == 4 and prefix in parts[3].split("(")[0]:
             ranges.append(f"0x{parts[0]}+0x{parts[1]}")
     return ",".join(ranges)
 
 
 def executed(arch, exe, ranges, level, kernel, n, work):
     log = work / "trace.log"
+    # The level throughout: the whole pass's own pixel loops included.
+    env = {**os.environ, "ORBISECT_MAX_LEVEL": level}
     subprocess.run([*ARCHES[arch]["qemu"], "-singlestep", "-d", "exec,nochain", "-dfilter", ranges,
                     "-D", str(log), str(exe), level, kernel, str(n)],
-                   check=True, stdout=subprocess.DEVNULL)
+                   check=True, stdout=subprocess.DEVNULL, env=env)
     with open(log, encoding="ascii", errors="replace") as f:
         return sum(1 for line in f if line.startswith("Trace"))
 
@@ -93,9 +100,12 @@ def main():
         work = pathlib.Path(tmp)
         for arch, spec in ARCHES.items():
             exe = build(arch, work)
+            everything = level_ranges(arch, exe, "")
             for level, namespace in spec["levels"].items():
-                ranges = level_ranges(arch, exe, namespace)
+                own = level_ranges(arch, exe, namespace)
                 for kernel, unit, n1, n2, per in KERNELS:
+                    # The whole pass runs outside the level's namespace too.
+                    ranges = everything if kernel.endswith("scan") else own
                     a = executed(arch, exe, ranges, level, kernel, n1, work)
                     b = executed(arch, exe, ranges, level, kernel, n2, work)
                     rows.setdefault((kernel, unit), {})[level] = (b - a) / ((n2 - n1) * per)
@@ -104,7 +114,8 @@ def main():
     print("| loop | unit | " + " | ".join(levels) + " |")
     print("|---|---|" + "---:|" * len(levels))
     for (kernel, unit), counts in rows.items():
-        cells = " | ".join(f"{counts[level]:.2f}" for level in levels)
+        # 0 instructions: the level has no such loop (the caller's runs).
+        cells = " | ".join(f"{counts[level]:.2f}" if counts[level] else "-" for level in levels)
         print(f"| {kernel} | {unit} | {cells} |")
 
 

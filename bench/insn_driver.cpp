@@ -4,9 +4,12 @@
 //
 //   insn_driver LEVEL KERNEL N
 //
-// KERNEL is mask or grey (N pixels of a row), columns or mask_columns (64
-// columns of N rows), or ring, band, band_pair, band16, band_pair16, shell
-// (N points).  The window is the detector's ball window (16-bit entries).
+// KERNEL is mask or grey (N pixels of a row), columns or mask_columns (the
+// level's column loop over 64 columns of N rows), scan or mask_scan (the
+// whole column pass of simple_edge_hsv or simple_edge over 64 columns of N
+// rows, with the caller's loop where the level has none), or ring, band,
+// band_pair, band16, band_pair16, shell (N points).  The window is the
+// detector's ball window (16-bit entries).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +18,8 @@
 
 #include "colour/window.hpp"
 #include "edges/scan_kernels.hpp"
+#include "edges/simple_edge.hpp"
+#include "edges/simple_edge_hsv.hpp"
 #include "fitting/inliers.hpp"
 
 using namespace orbisect;
@@ -61,6 +66,35 @@ int main(int argc, char **argv) {
         const edges::scan_kernels &k = edges::level_scan_kernels(level);
         const bool done = kernel == "columns" ? k.window_columns(block, ball) : k.mask_columns(block);
         result = done ? static_cast<long>(bits[0]) : -1;
+    } else if (kernel == "scan" || kernel == "mask_scan") {
+        // Colours that stay for 8 rows, so that runs end now and then.
+        const int64_t width = 640, bytes = kernel == "scan" ? 3 : 1;
+        std::vector<uint8_t> image(static_cast<size_t>(n * width * bytes));
+        for (int64_t y = 0; y < n; y += 8)
+            for (int64_t i = 0; i < width * bytes; ++i) {
+                const auto v = static_cast<uint8_t>(next() >> 24);
+                for (int64_t r = y; r < y + 8 && r < n; ++r) image[static_cast<size_t>(r * width * bytes + i)] = v;
+            }
+        std::vector<int32_t> points(2 * 1000000);
+        points_view ps;
+        ps.data = points.data();
+        ps.shape[0] = 1000000, ps.shape[1] = 2;
+        ps.strides[0] = 8, ps.strides[1] = 4;
+        const edges::scan_kernels &k = edges::level_scan_kernels(level);
+        if (kernel == "scan") {
+            image_view v;
+            v.data = image.data();
+            v.shape[0] = n, v.shape[1] = width, v.shape[2] = 3;
+            v.strides[0] = 3 * width, v.strides[1] = 3, v.strides[2] = 1;
+            result = simple_edge_hsv(k, v, ps, ball, 0, 64);
+        } else {
+            for (uint8_t &b : image) b = b > 128;
+            mask_view v;
+            v.data = image.data();
+            v.shape[0] = n, v.shape[1] = width;
+            v.strides[0] = width, v.strides[1] = 1;
+            result = simple_edge(k, v, ps, 0, 64);
+        }
     } else {
         std::vector<int32_t> xs(static_cast<size_t>(n)), ys(static_cast<size_t>(n));
         std::vector<uint32_t> xy(static_cast<size_t>(n));
