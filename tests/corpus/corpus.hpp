@@ -9,7 +9,9 @@
 //       for (const corpus::frame &f : corpus::frames()) d.add(my_kernel(f.view()));
 //   }
 //
-// `d` is the case's digest.  The case must draw its inputs only from the
+// `d` is the case's digest (the corpus program links the kernel library;
+// code in another library is linked to the `corpus` target in
+// CMakeLists.txt).  The case must draw its inputs only from the
 // shared frames and point sets below or from its own corpus::generator, so
 // that they are the same on every machine.  Never draw two values in the
 // arguments of one call (f(g.next(), g.next())): the order in which a call's
