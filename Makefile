@@ -1,24 +1,33 @@
 # make demo  - build and run the main job: orbisect demo, pictures in build/demo
-# make test  - build, check the types, run the kernel test program and the
-#              Python tests, then both again built with the sanitizers
+# make test  - build, check the types, run the kernel test program, the
+#              result corpus and the Python tests, then the kernels built for
+#              aarch64 under emulation (test-arm), then the tests again built
+#              with the sanitizers
+# make test-arm - the kernel test program and the result corpus built for
+#              64-bit ARM and run under qemu-aarch64, at every level
+# make corpus-hashes - store the result corpus's digests (on x86-64 only,
+#              after an intended change of results)
 # make bench - build and run the benchmarks
 # make typecheck - check the typed interface (orbisect.pyi) against the built
 #                  module, and the Python code under mypy --strict
 # make sanitize - build the module and the kernel test program with
 #                 AddressSanitizer and UBSan and run every test against them
 # make fuzz  - the property tests with the long profile (2000 examples per
-#              property and kernel; FUZZ_EXAMPLES=n to change it)
+#              property and kernel; FUZZ_EXAMPLES=n to change it): the kernels'
+#              and the detector layer's (frames, settings, windows files)
 PYTHON ?= python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
+ARM_BUILD := build/arm
+CORPUS_HASHES := tests/corpus/corpus.hashes
 SANITIZE_BUILD := build/sanitize
 # The sanitized module is built here and put first on the import path.
 SANITIZE_MODULE := $(CURDIR)/$(SANITIZE_BUILD)/python
 # Two compile jobs at most (cmake --build, as scikit-build-core runs it).
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: demo test bench native-test install typecheck clean sanitize sanitize-build sanitized-tests fuzz
+.PHONY: demo test test-arm corpus-hashes bench native-test native-test-build install typecheck clean sanitize sanitize-build sanitized-tests fuzz
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -36,16 +45,44 @@ install: $(PY)
 demo: install
 	$(VENV)/bin/orbisect demo --out build/demo
 
-native-test: $(PY)
+native-test-build: $(PY)
 	$(PY) -m pip install 'cmake>=3.20'
-	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DORBISECT_PYTHON_MODULE=OFF -DORBISECT_NATIVE_TESTS=ON
+	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -DORBISECT_PYTHON_MODULE=OFF -DORBISECT_NATIVE_TESTS=ON \
+	    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD) -j2
+
+native-test: native-test-build
+	tests/scripts/check-fp-contract.sh $(NATIVE_BUILD) objdump
 	$(NATIVE_BUILD)/native_tests
+	for level in $$($(NATIVE_BUILD)/corpus --levels); do \
+	    ORBISECT_MAX_LEVEL=$$level $(NATIVE_BUILD)/corpus --check $(CORPUS_HASHES) || exit 1; \
+	done
+	@# The check itself: one bit of one stored digest changed must fail it.
+	awk '$$1 == "simple_edge_hsv" { h = "0123456789abcdef"; i = index(h, substr($$2, 16, 1)) - 1; \
+	    $$2 = substr($$2, 1, 15) substr(h, (i % 2 ? i - 1 : i + 1) + 1, 1) } { print }' \
+	    $(CORPUS_HASHES) > $(NATIVE_BUILD)/flipped.hashes
+	! $(NATIVE_BUILD)/corpus --check $(NATIVE_BUILD)/flipped.hashes > $(NATIVE_BUILD)/flipped.out
+	grep -q '^FAIL simple_edge_hsv ' $(NATIVE_BUILD)/flipped.out
+
+# The digests the corpus must reproduce everywhere, taken on x86-64.
+corpus-hashes: native-test-build
+	@test "$$(uname -m)" = x86_64 || { echo "corpus-hashes: the digests are taken on x86-64"; exit 1; }
+	{ echo "# Digests of tests/corpus (FNV-1a 64 of each case's results), taken on x86-64;"; \
+	  echo "# every level of every architecture must give them.  Regenerate: make corpus-hashes"; \
+	  $(NATIVE_BUILD)/corpus; } > $(CORPUS_HASHES).new
+	mv $(CORPUS_HASHES).new $(CORPUS_HASHES)
+	cat $(CORPUS_HASHES)
+
+# The kernels for aarch64, under emulation (see tests/scripts/test-arm.sh).
+test-arm: $(PY)
+	$(PY) -m pip install -q 'cmake>=3.20'
+	tests/scripts/test-arm.sh $(VENV)/bin/cmake $(ARM_BUILD)
 
 # The sanitizer run comes even when the plain run fails: its report is the
 # one that says what went wrong.
 test: install native-test typecheck
 	(cd tests && ../$(PY) -m pytest -q); status=$$?; \
+	$(MAKE) --no-print-directory test-arm || status=1; \
 	$(MAKE) --no-print-directory sanitized-tests && exit $$status
 
 # The interpreter is not instrumented, so the sanitizer runtime is preloaded
@@ -80,6 +117,7 @@ sanitize-build:
 
 sanitized-tests: sanitize-build
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(SANITIZE_BUILD)/native_tests
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(SANITIZE_BUILD)/corpus --check $(CORPUS_HASHES)
 	rm -f $(LAST_CALL)
 	$(SANITIZE_PYTEST) || $(SHOW_LAST_CALL)
 
@@ -87,14 +125,15 @@ sanitized-tests: sanitize-build
 # installed (uninstrumented) module instead: faster, and Hypothesis can
 # shrink a failure that does not stop the process.
 FUZZ_SANITIZED ?= 1
+FUZZ_TESTS := test_properties.py test_layer_properties.py
 fuzz: export HYPOTHESIS_PROFILE := fuzz
 fuzz: install
 ifeq ($(FUZZ_SANITIZED),1)
 	$(MAKE) --no-print-directory sanitize-build
 	rm -f $(LAST_CALL)
-	$(SANITIZE_PYTEST) test_properties.py || $(SHOW_LAST_CALL)
+	$(SANITIZE_PYTEST) $(FUZZ_TESTS) || $(SHOW_LAST_CALL)
 else
-	cd tests && ../$(PY) -m pytest -q test_properties.py
+	cd tests && ../$(PY) -m pytest -q $(FUZZ_TESTS)
 endif
 
 bench: $(PY)

@@ -207,3 +207,76 @@ def test_cluster_options_without_dask_say_what_to_install(monkeypatch, capsys, o
 def test_annotate_is_refused_with_a_cluster(capsys):
     assert main(["detect", "a.png", "--workers", "2", "--annotate", "out"]) == 2
     assert "--annotate" in capsys.readouterr().err
+
+
+# ---- a bad frame, awkward videos, advice -------------------------------------------------
+
+class FailingDetector(FieldDetector):
+    """Fails on frames whose top left pixel is pure black (the frames made so)."""
+
+    def detect(self, frame):
+        if not frame[0, 0].any():
+            raise RuntimeError("an unforeseen fault")
+        return super().detect(frame)
+
+
+def test_a_frame_the_detector_fails_on_costs_only_itself_here_and_on_workers(recording, client,
+                                                                             tmp_path):
+    import cloudpickle
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])    # the workers cannot import tests
+    for k in range(6):
+        image = np.asarray(Image.open(recording / "frames" / f"{k:02d}.png")).copy()
+        image[0, 0] = 0 if k in (1, 4) else (1, 1, 1)
+        Image.fromarray(image).save(tmp_path / f"{k}.png")
+    logs = []
+    for c in (None, client):
+        log = []
+        for source, frame, _ in detect_many([tmp_path], FailingDetector(seed=0), client=c, chunk=6,
+                                            on_problem=lambda e: log.append(str(e))):
+            log.append(Path(source).name)
+        logs.append(log)
+    assert logs[0] == ["0.png", f"{tmp_path / '1.png'}, frame 0: the detector failed on it "
+                       "(RuntimeError: an unforeseen fault)", "2.png", "3.png",
+                       f"{tmp_path / '4.png'}, frame 0: the detector failed on it "
+                       "(RuntimeError: an unforeseen fault)", "5.png"]
+    assert logs[1] == logs[0]
+
+
+@pytest.mark.parametrize("kind", ["dropped", "variable-rate", "b-frames", "edit-list"])
+def test_cluster_numbers_the_frames_of_awkward_videos_as_one_process(client, tmp_path, kind):
+    pytest.importorskip("av")
+    import videos
+    path = videos.write_video(tmp_path / f"{kind}.mp4", kind)
+    here = run([path])
+    assert [f for _, f, *_ in here] == list(range(57 if kind == "edit-list" else 60))
+    for chunk in (7, 25):
+        assert run([path], client, chunk) == here
+
+
+def test_command_on_workers_numbers_a_video_with_dropped_frames_as_one_process(tmp_path):
+    pytest.importorskip("distributed")
+    pytest.importorskip("av")
+    import videos
+    path = videos.write_video(tmp_path / "dropped.mp4", "dropped", frames=100)
+    command = Path(sys.executable).with_name("orbisect")
+    outputs = []
+    for extra in ([], ["--workers", "2", "--chunk", "16"]):
+        out = subprocess.run([str(command), "detect", path, "--seed", "0", *extra],
+                             capture_output=True, text=True, timeout=TIME_LIMIT)
+        assert out.returncode == 0, out.stderr
+        outputs.append([{k: v for k, v in json.loads(line).items() if k != "timings"}
+                        for line in out.stdout.splitlines()])
+        if extra and len(os.sched_getaffinity(0)) < 3:
+            assert "--workers 2 wants 3 idle cores" in out.stderr
+    assert [r["frame"] for r in outputs[0]] == list(range(100)) and outputs[1] == outputs[0]
+
+
+def test_cluster_advice_counts_the_calling_process(monkeypatch):
+    from orbisect_detect.batch import cluster_advice
+    monkeypatch.setattr(os, "sched_getaffinity", lambda pid: set(range(8)))
+    monkeypatch.setattr(os, "getloadavg", lambda: (0.5, 0.5, 0.5))
+    assert cluster_advice(4) is None and cluster_advice(6) is None
+    assert "7.5 of them idle" in cluster_advice(7)
+    monkeypatch.setattr(os, "getloadavg", lambda: (6.0, 1.0, 1.0))       # others use the cores
+    message = cluster_advice(2)
+    assert message.startswith("--workers 2 wants 3 idle cores") and "gives 8, about 2.0" in message

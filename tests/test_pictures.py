@@ -139,7 +139,7 @@ def test_tune_picture_tints_what_the_window_selects():
     assert selected[int(b.y), int(b.x)]
 
 
-@pytest.mark.parametrize("module", ["sources", "windowfile", "tuning", "drawing", "cli", "demo"])
+@pytest.mark.parametrize("module", ["sources", "windowfile", "tuning", "drawing", "cli", "demo", "outputs"])
 def test_docstring_examples_hold(module):
     mod = importlib.import_module(f"orbisect_detect.{module}")
     result = doctest.testmod(mod, optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)

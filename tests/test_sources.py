@@ -1,6 +1,7 @@
 """Frame sources and windows files: what a batch run and the command rely on."""
 import json
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -10,6 +11,9 @@ from orbisect_detect import FIELD_WINDOW, Window
 from orbisect_detect.scenes import make_scene
 from orbisect_detect.sources import (ReadError, Source, expand_inputs, read_frames, read_image,
                                      split_video)
+from orbisect_detect.sources import VideoIndex, index_ranges
+
+import videos
 from orbisect_detect.windowfile import WindowSet, load_windows, save_windows, update_windows_file
 
 BALL = Window((5.0, 30.0), (0.2, 1.0), (0.1, 0.9))
@@ -135,3 +139,72 @@ def test_malformed_windows_files_are_refused_with_the_reason(tmp_path, text, mes
     with pytest.raises(ValueError, match=message) as info:
         load_windows(path)
     assert str(path) in str(info.value)
+
+
+# ---- videos as cameras and editors write them ---------------------------------------
+
+@pytest.fixture(scope="module", params=sorted(videos.KINDS))
+def awkward_video(request, tmp_path_factory):
+    pytest.importorskip("av")
+    path = tmp_path_factory.mktemp("awkward") / f"{request.param}.mp4"
+    return videos.write_video(path, request.param)
+
+
+def test_ranges_of_awkward_videos_give_the_frames_of_a_full_read(awkward_video):
+    full = list(Source(awkward_video, "video").frames())
+    expected = 57 if "edit-list" in awkward_video else 60      # the edit leaves three out
+    assert [f.frame for f in full] == list(range(expected))
+    index = VideoIndex.of(awkward_video)
+    assert len(index) == expected and index.exact
+    for size in (1, 5, 13):
+        parts = split_video(Source(awkward_video, "video"), size)
+        got = [f for p in parts for f in p.frames()]
+        assert [f.frame for f in got] == list(range(expected)), size
+        assert all(np.array_equal(a.image, b.image) for a, b in zip(got, full))
+        # Each range is read on its own, as a worker reads it.
+        part = pickle.loads(pickle.dumps(parts[len(parts) // 2]))
+        assert [f.frame for f in part.frames()] == list(range(part.start, part.stop))
+
+
+def test_a_video_cut_short_is_reported_after_its_frames(tmp_path):
+    pytest.importorskip("av")
+    whole = videos.write_video(tmp_path / "whole.mkv", "b-frames", frames=100, container="matroska")
+    data = open(whole, "rb").read()
+    (tmp_path / "cut.mkv").write_bytes(data[: len(data) // 2])
+    items = list(read_frames([Source(str(tmp_path / "cut.mkv"), "video")]))
+    frames = [x for x in items if not isinstance(x, ReadError)]
+    assert 10 < len(frames) < 90 and isinstance(items[-1], ReadError)
+    assert "ends early" in str(items[-1]) and str(items[-1]).startswith(str(tmp_path / "cut.mkv"))
+    # The whole file is not reported, read whole or in ranges.
+    assert not any(isinstance(x, ReadError) for x in read_frames([Source(whole, "video")]))
+    ranges = index_ranges(Source(whole, "video"), VideoIndex.of(whole), [30])
+    assert [f.frame for p in ranges for f in p.frames()] == list(range(100))
+
+
+# ---- photos ---------------------------------------------------------------------
+
+def test_exif_orientation_is_applied_as_viewers_do(tmp_path):
+    upright = make_scene(1, 3).image[:60, :100]
+    stored = Image.fromarray(upright).transpose(Image.Transpose.ROTATE_90)   # on its side
+    exif = Image.Exif()
+    exif[0x0112] = 6                    # "rotate 90 degrees clockwise to view"
+    stored.save(tmp_path / "phone.png", exif=exif)
+    assert np.asarray(Image.open(tmp_path / "phone.png")).shape == (100, 60, 3)
+    assert np.array_equal(read_image(tmp_path / "phone.png"), upright)
+
+
+def test_greyscale_images_carry_a_note_on_their_frame(tmp_path):
+    rgb = make_scene(1, 3).image[:40, :60]
+    Image.fromarray(rgb).convert("L").save(tmp_path / "grey.png")
+    Image.fromarray(rgb).save(tmp_path / "colour.png")
+    grey, colour = (next(Source(str(tmp_path / n), "image").frames()) for n in ("grey.png", "colour.png"))
+    assert len(grey.notes) == 1 and "greyscale" in grey.notes[0]
+    assert colour.notes == ()
+
+
+def test_huge_images_are_refused_with_their_size_and_no_raw_warning(tmp_path):
+    Image.new("1", (12000, 12000)).save(tmp_path / "huge.png")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")          # a stray warning fails the test
+        with pytest.raises(ReadError, match=r"12000x12000 pixels \(144 megapixels\)"):
+            read_image(tmp_path / "huge.png")

@@ -29,8 +29,8 @@ worker it runs on) is reported for each file or range it held.
 
 Files are opened where they are processed: on a cluster of several
 machines every worker must see them under the same absolute path as the
-client (a shared file system).  The client reads the videos' headers to cut
-them into ranges.
+client (a shared file system).  The client reads the videos' packets once (no
+decoding) to cut them into ranges.
 
 Examples
 --------
@@ -66,13 +66,13 @@ from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from .detector import Detection, FieldDetector
-from .sources import ReadError, Source, expand_inputs, video_frame_count
+from .sources import ReadError, Source, VideoIndex, expand_inputs, index_ranges
 
 if TYPE_CHECKING:
     from distributed import Client
 
-__all__ = ["DEFAULT_CHUNK", "DaskNotInstalled", "FrameDetection", "detect_many", "local_cluster",
-           "require_dask"]
+__all__ = ["DEFAULT_CHUNK", "DaskNotInstalled", "FrameDetection", "cluster_advice", "detect_many",
+           "detection_failure", "idle_cores", "local_cluster", "require_dask"]
 
 #: Frames per task on a cluster.  A frame takes a few milliseconds to read
 #: and detect, a task some milliseconds of the scheduler's time: tasks of a
@@ -142,6 +142,46 @@ class FrameDetection(NamedTuple):
     source: str
     frame: int
     detection: Detection
+
+
+def idle_cores() -> tuple[int, float]:
+    """The cores this process may run on, and about how many of them are
+    idle (that number less the load average of the last minute).
+
+    Examples
+    --------
+    >>> cores, idle = idle_cores()
+    >>> cores >= 1 and 0 <= idle <= cores
+    True
+    """
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    try:
+        load = os.getloadavg()[0]
+    except (AttributeError, OSError):
+        load = 0.0
+    return cores, min(max(cores - load, 0.0), float(cores))
+
+
+def cluster_advice(workers: int) -> str | None:
+    """A word of warning when a local cluster of ``workers`` processes
+    cannot gain: each worker and the calling process (which reads the
+    results and writes the records) want a core of their own, so it takes
+    ``workers + 1`` idle cores.  None when there are that many.
+
+    Examples
+    --------
+    >>> cluster_advice(10_000)      # doctest: +ELLIPSIS
+    '--workers 10000 wants 10001 idle cores ...'
+    """
+    cores, idle = idle_cores()
+    if idle >= workers + 1:
+        return None
+    return (f"--workers {workers} wants {workers + 1} idle cores (one per worker and one for "
+            f"this process); this machine gives {cores}, about {idle:.1f} of them idle: "
+            f"expect little or no gain over one process")
 
 
 @contextmanager
@@ -249,20 +289,41 @@ class _Failed:
     reason: str
 
 
-_Item = _Found | _Failed
+@dataclass(frozen=True)
+class _Noted:
+    position: int
+    note: str
+
+
+_Item = _Found | _Failed | _Noted
+
+
+def detection_failure(error: Exception) -> str:
+    """What a problem report says of a frame the detector failed on.
+
+    Examples
+    --------
+    >>> detection_failure(ZeroDivisionError("division by zero"))
+    'the detector failed on it (ZeroDivisionError: division by zero)'
+    """
+    return f"the detector failed on it ({type(error).__name__}: {error})"
 
 
 def _detect_source(source: Source, detector: FieldDetector
-                   ) -> Iterator[tuple[int, Detection] | ReadError]:
+                   ) -> Iterator[tuple[int, Detection] | ReadError | str]:
     """Reads a source's frames and detects in each; a frame that cannot be
-    read ends the source with its error, one the detector refuses is
-    reported and the next frame follows."""
+    read ends the source with its error, one the detector fails on (any
+    exception) is reported and the next frame follows.  Notes on the file
+    come as strings before its first frame."""
     try:
         for f in source.frames():
+            yield from f.notes
             try:
-                yield f.frame, detector.detect(f.image)
-            except (ValueError, TypeError) as e:
-                yield ReadError(source.path, str(e), frame=f.frame)
+                detection = detector.detect(f.image)
+            except Exception as e:  # noqa: BLE001 - one bad frame costs only itself
+                yield ReadError(source.path, detection_failure(e), frame=f.frame)
+                continue
+            yield f.frame, detection
     except ReadError as e:
         yield e
 
@@ -275,16 +336,19 @@ def _run_task(pieces: tuple[_Piece, ...], spec: _DetectorSpec) -> list[_Item]:
         for item in _detect_source(piece.source, detector):
             if isinstance(item, ReadError):
                 out.append(_Failed(piece.position, item.frame, item.reason))
+            elif isinstance(item, str):
+                out.append(_Noted(piece.position, item))
             else:
-                out.append(_Found(piece.position, item[0], item[1]))
+                out.append(_Found(piece.position, *item))
     return out
 
 
 def _plan(sources: Sequence[Source], chunk: int) -> list[tuple[_Piece, ...]]:
     """Cuts the sources into tasks of ``chunk`` frames (the last one may
     hold fewer): consecutive images, and video ranges cut to fill the task
-    they join.  A video whose header gives no frame count makes a task of
-    its own.  Paths are made absolute, for workers whose working folder
+    they join, on the frames of the video's :class:`VideoIndex` (read here,
+    once).  A video whose frames the index cannot tell apart makes a task
+    of its own.  Paths are made absolute, for workers whose working folder
     differs."""
     tasks: list[tuple[_Piece, ...]] = []
     current: list[_Piece] = []
@@ -304,20 +368,16 @@ def _plan(sources: Sequence[Source], chunk: int) -> list[tuple[_Piece, ...]]:
             add(_Piece(position, source), 1)
             continue
         try:
-            stop = source.stop if source.stop is not None else video_frame_count(source.path)
+            index = VideoIndex.of(source.path)
         except ReadError:
-            stop = None                     # the worker reports why it cannot be read
-        if stop is None:
+            index = None                    # the worker reports why it cannot be read
+        if index is None or not index.exact:
             add(_Piece(position, source), chunk)
             continue
-        start = source.start
-        while start < stop:
-            end = min(stop, start + (chunk - size if size < chunk else chunk))
-            # The last range reads to the end, whatever the header said.
-            last = end == stop and source.stop is None
-            add(_Piece(position, replace(source, start=start, stop=None if last else end)),
-                end - start)
-            start = end
+        first = chunk - size if 0 < size < chunk else chunk
+        for part in index_ranges(source, index, [first, chunk]):
+            end = len(index) if part.stop is None else part.stop
+            add(_Piece(position, part), max(end - part.start, 1))
     if current:
         tasks.append(tuple(current))
     return tasks
@@ -335,7 +395,8 @@ def _describe_piece(source: Source) -> str:
 def detect_many(inputs: Iterable[str | os.PathLike[str]], detector: FieldDetector, *,
                 client: Client | None = None, chunk: int = DEFAULT_CHUNK,
                 on_problem: Callable[[ReadError], None] | None = None,
-                on_progress: Callable[[int], None] | None = None) -> Iterator[FrameDetection]:
+                on_progress: Callable[[int], None] | None = None,
+                on_note: Callable[[str, str], None] | None = None) -> Iterator[FrameDetection]:
     """Detects in every frame of the inputs; yields the frames in input order.
 
     Parameters
@@ -362,6 +423,10 @@ def detect_many(inputs: Iterable[str | os.PathLike[str]], detector: FieldDetecto
         Called with a number of frames each time that many have been
         processed: per frame here, per finished task on a cluster (tasks
         finish in any order, so this runs ahead of the yielded frames).
+    on_note : callable, optional
+        Called with a file and a remark on it that does not stop it from
+        being processed (a greyscale image holds no colour), before its
+        first frame.  By default the note is logged as a warning.
 
     Yields
     ------
@@ -380,7 +445,8 @@ def detect_many(inputs: Iterable[str | os.PathLike[str]], detector: FieldDetecto
     -----
     A video frame that cannot be decoded ends the reading of its video
     here, and of its range on a cluster: the ranges after it are still read
-    there.  For inputs that decode, the results do not depend on where they
+    there.  A frame the detector fails on (any exception) is reported and
+    costs only itself, here and on a cluster.  For inputs that decode, the results do not depend on where they
     were computed.
 
     Examples
@@ -394,6 +460,7 @@ def detect_many(inputs: Iterable[str | os.PathLike[str]], detector: FieldDetecto
     if chunk < 1:
         raise ValueError(f"chunk must be at least 1 frame, got {chunk}")
     report = on_problem if on_problem is not None else _log_problem
+    note = on_note if on_note is not None else _log_note
     spec = None
     if client is not None:          # refuse before any work
         require_dask("detect_many with a client")
@@ -402,21 +469,29 @@ def detect_many(inputs: Iterable[str | os.PathLike[str]], detector: FieldDetecto
     for e in problems:
         report(e)
     if client is None or spec is None:
-        return _detect_here(sources, detector, report, on_progress)
-    return _detect_on_cluster(sources, spec, client, chunk, report, on_progress)
+        return _detect_here(sources, detector, report, on_progress, note)
+    return _detect_on_cluster(sources, spec, client, chunk, report, on_progress, note)
 
 
 def _log_problem(problem: ReadError) -> None:
     _log.warning("%s (skipped)", problem)
 
 
+def _log_note(source: str, note: str) -> None:
+    _log.warning("%s: %s", source, note)
+
+
 def _detect_here(sources: Sequence[Source], detector: FieldDetector,
                  report: Callable[[ReadError], None],
-                 on_progress: Callable[[int], None] | None) -> Iterator[FrameDetection]:
+                 on_progress: Callable[[int], None] | None,
+                 note: Callable[[str, str], None]) -> Iterator[FrameDetection]:
     for source in sources:
         for item in _detect_source(source, detector):
             if isinstance(item, ReadError):
                 report(item)
+                continue
+            if isinstance(item, str):
+                note(source.path, item)
                 continue
             yield FrameDetection(source.path, item[0], item[1])
             if on_progress is not None:
@@ -425,7 +500,8 @@ def _detect_here(sources: Sequence[Source], detector: FieldDetector,
 
 def _detect_on_cluster(sources: Sequence[Source], spec: _DetectorSpec, client: Client, chunk: int,
                        report: Callable[[ReadError], None],
-                       on_progress: Callable[[int], None] | None) -> Iterator[FrameDetection]:
+                       on_progress: Callable[[int], None] | None,
+                       note: Callable[[str, str], None]) -> Iterator[FrameDetection]:
     import distributed  # noqa: PLC0415 - optional, there when a client is
 
     # Parts of distributed's interface are untyped: futures are handled as Any.
@@ -457,6 +533,8 @@ def _detect_on_cluster(sources: Sequence[Source], spec: _DetectorSpec, client: C
                     name = sources[x.position].path
                     if isinstance(x, _Found):
                         yield FrameDetection(name, x.frame, x.detection)
+                    elif isinstance(x, _Noted):
+                        note(name, x.note)
                     else:
                         report(ReadError(name, x.reason, frame=x.frame))
                 following += 1

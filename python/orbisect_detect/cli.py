@@ -5,9 +5,10 @@ calls a function that does the work, and that can be called from Python as
 well (:func:`run_detect`, :func:`run_tune`,
 :func:`orbisect_detect.demo.run_demo`).
 
-Exit status: 0 when everything was read and processed, 1 when an input was
-skipped (it is named on standard error), 2 for wrong arguments or an
-unusable windows file, 130 when interrupted.
+Exit status: 0 when everything was read and processed, 1 when an input,
+a frame or a picture was skipped (it is named on standard error), 2 for
+wrong arguments, an unusable windows file or an output that would destroy
+an input, 130 when interrupted (Ctrl-C), 143 when terminated (SIGTERM).
 
 Examples
 --------
@@ -18,8 +19,10 @@ Box(x0=10, y0=20, x1=40, y1=50)
 from __future__ import annotations
 
 import argparse
+import base64
 import json
 import os
+import signal
 import sys
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
@@ -28,12 +31,14 @@ from typing import IO, TYPE_CHECKING, Any, TextIO
 from tqdm import tqdm
 
 from . import __version__
-from .batch import DEFAULT_CHUNK, DaskNotInstalled, detect_many, local_cluster, require_dask
+from .batch import (DEFAULT_CHUNK, DaskNotInstalled, cluster_advice, detect_many, detection_failure,
+                    local_cluster, require_dask)
 from .detector import Detection, FieldDetector
 from .drawing import annotate, tune_picture
+from .outputs import PictureNames, StagedFile, check_outputs
 from .sources import Frame, ReadError, Source, expand_inputs, read_frames, read_image, video_frame_count
-from .tuning import Box, Tuned, selected_pixels, tune_window
-from .windowfile import EntryName, WindowSet, load_windows, update_windows_file
+from .tuning import OUTSIDE_WARNING, Box, Tuned, selected_pixels, tune_window
+from .windowfile import EntryName, WindowSet, load_windows, staged_windows_file
 from .windows import FIELD_WINDOW, ChannelOrder, Window
 
 if TYPE_CHECKING:
@@ -57,7 +62,32 @@ def frame_record(frame: Frame, detection: Detection) -> dict[str, Any]:
 
 
 def _record(source: str, index: int, detection: Detection) -> dict[str, Any]:
-    return {"source": source, "frame": index, **detection.to_dict()}
+    return {**source_fields(source), "frame": index, **detection.to_dict()}
+
+
+def source_fields(source: str) -> dict[str, str]:
+    """The fields of a record that name its file.
+
+    ``source`` is the name as Python gives it (``os.fsdecode``): bytes
+    that are not UTF-8 become lone surrogates (U+DC80 to U+DCFF), written
+    as ``\\udcXX`` escapes, which JSON tools may turn into U+FFFD.  For such
+    a name alone ``source_bytes`` follows, the name's bytes in base64, from
+    which the file can always be found (``os.fsencode`` of ``source`` gives
+    the same bytes).
+
+    Examples
+    --------
+    >>> source_fields("a.png")
+    {'source': 'a.png'}
+    >>> source_fields(os.fsdecode(b"bad\\xffname.png"))
+    {'source': 'bad\\udcffname.png', 'source_bytes': 'YmFk/25hbWUucG5n'}
+    """
+    try:
+        source.encode("utf-8")
+    except UnicodeEncodeError:
+        raw = os.fsencode(source)
+        return {"source": source, "source_bytes": base64.b64encode(raw).decode("ascii")}
+    return {"source": source}
 
 
 class _Reporter:
@@ -71,7 +101,12 @@ class _Reporter:
 
     def problem(self, message: str) -> None:
         self.count += 1
-        text = f"orbisect: {message} (skipped)"
+        self.say(f"orbisect: {message} (skipped)")
+
+    def note(self, source: str, message: str) -> None:
+        self.say(f"orbisect: {source}: {message}")
+
+    def say(self, text: str) -> None:
         if self.bar is not None:
             self.bar.write(text, file=self.errors)
         else:
@@ -102,19 +137,6 @@ def _frame_total(sources: Sequence[Source]) -> int | None:
     return total
 
 
-def _annotation_path(directory: str, frame: Frame, video: bool, used: set[str]) -> str:
-    """``<stem>.png`` for an image, ``<stem>-<frame>.png`` for a video
-    frame; a name already written in this run gets a counter."""
-    stem = os.path.splitext(os.path.basename(frame.source))[0] or "frame"
-    base = f"{stem}-{frame.frame:06d}" if video else stem
-    name, n = f"{base}.png", 1
-    while name in used:
-        n += 1
-        name = f"{base}-{n}.png"
-    used.add(name)
-    return os.path.join(directory, name)
-
-
 def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | None = None,
                annotate_dir: str | os.PathLike[str] | None = None, windows: WindowSet | None = None,
                order: ChannelOrder = "rgb", seed: int | None = None, progress: bool | None = None,
@@ -131,7 +153,10 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
         Receives one JSON object per frame (:func:`frame_record`), one a line.
     annotate_dir : str or path, optional
         Receives a picture per frame (:func:`~orbisect_detect.drawing.annotate`):
-        ``<stem>.png`` for an image, ``<stem>-<frame>.png`` for a video frame.
+        ``<stem>.png`` for an image, ``<stem>-<frame>.png`` for a video frame,
+        never over an input or a picture of this run
+        (:class:`~orbisect_detect.outputs.PictureNames`).  A picture that
+        cannot be written is named on ``errors`` and counted as a problem.
     windows : WindowSet, optional
         The colours; the detector's defaults when None.
     order : {"rgb", "bgr"}
@@ -155,13 +180,16 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
     Returns
     -------
     int
-        The number of problems: inputs or frames that were skipped, each
-        named on ``errors``.
+        The number of problems: inputs, frames or pictures that were
+        skipped, each named on ``errors``.  A frame the detector fails on
+        is one of them; the run goes on.
 
     Raises
     ------
     ValueError
         When ``client`` and ``annotate_dir`` are both given.
+    OutputClash
+        When ``annotate_dir`` is an input file (before anything is written).
 
     Examples
     --------
@@ -183,13 +211,16 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
     detector = FieldDetector(**(windows or WindowSet()).detector_arguments(), seed=seed, order=order)
     if client is not None:
         return _run_detect_on_cluster(inputs, detector, client, chunk, json_out, progress, errors)
+    names = None
+    if annotate_dir is not None:
+        check_outputs(inputs, annotate_dir=annotate_dir)
+        names = PictureNames(annotate_dir, inputs)
     sources, problems = expand_inputs(inputs)
     if annotate_dir is not None:
         os.makedirs(annotate_dir, exist_ok=True)
     show = errors.isatty() if progress is None else progress
     reporter = _Reporter(_frame_total(sources) if show else None, show, errors)
     video = {s.path for s in sources if s.kind == "video"}
-    used: set[str] = set()
     try:
         for e in problems:
             reporter.problem(str(e))
@@ -197,20 +228,23 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
             if isinstance(item, ReadError):
                 reporter.problem(str(item))
                 continue
+            for note in item.notes:
+                reporter.note(item.source, note)
             try:
                 detection = detector.detect(item.image)
-            except (ValueError, TypeError) as e:
-                reporter.problem(f"{item.source}, frame {item.frame}: {e}")
+            except Exception as e:  # noqa: BLE001 - one bad frame costs only itself
+                reporter.problem(f"{item.source}, frame {item.frame}: {detection_failure(e)}")
                 continue
             if json_out is not None:
                 json_out.write(json.dumps(frame_record(item, detection)) + "\n")
                 json_out.flush()
-            if annotate_dir is not None:
-                path = _annotation_path(os.fspath(annotate_dir), item, item.source in video, used)
-                if os.path.exists(path) and os.path.samefile(path, item.source):
-                    reporter.problem(f"{path}: the annotated picture would replace its input")
-                else:
-                    annotate(item.image, detection, order=order).save(path)
+            if names is not None:
+                path = names.path(item.source, item.frame, video=item.source in video)
+                try:
+                    annotate(item.image, detection, order=order).save(path, format="PNG")
+                except OSError as e:
+                    reporter.problem(f"{path}: cannot write the picture "
+                                     f"({e.strerror or type(e).__name__})")
             reporter.step()
     finally:
         reporter.close()
@@ -225,7 +259,8 @@ def _run_detect_on_cluster(inputs: Sequence[str | os.PathLike[str]], detector: F
     try:
         for source, index, detection in detect_many(
                 inputs, detector, client=client, chunk=chunk,
-                on_problem=lambda e: reporter.problem(str(e)), on_progress=reporter.step):
+                on_problem=lambda e: reporter.problem(str(e)), on_progress=reporter.step,
+                on_note=reporter.note):
             if json_out is not None:
                 json_out.write(json.dumps(_record(source, index, detection)) + "\n")
                 json_out.flush()
@@ -237,7 +272,7 @@ def _run_detect_on_cluster(inputs: Sequence[str | os.PathLike[str]], detector: F
 def run_tune(image: str | os.PathLike[str], box: Box, *, name: EntryName = "ball",
              windows_path: str | os.PathLike[str] | None = "windows.json",
              picture_path: str | os.PathLike[str] | None = None, order: ChannelOrder = "rgb",
-             out: TextIO | None = None) -> Tuned:
+             out: TextIO | None = None, warnings: TextIO | None = None) -> Tuned:
     """Derives a window from a box of an image, saves it and draws it.
 
     Parameters
@@ -259,6 +294,16 @@ def run_tune(image: str | os.PathLike[str], box: Box, *, name: EntryName = "ball
     out : file, optional
         Receives a summary: the window and the share of the box it covers.
         None prints nothing.
+    warnings : file, optional
+        Receives a warning when the window selects more than
+        :data:`~orbisect_detect.tuning.OUTSIDE_WARNING` of the frame
+        outside the box (the window is saved all the same).  None prints
+        none.
+
+    Nothing is written unless everything is: the picture and the windows
+    file are written beside their targets and renamed into place at the
+    end; a symlinked windows file keeps its link and has its target
+    replaced.
 
     Returns
     -------
@@ -270,7 +315,10 @@ def run_tune(image: str | os.PathLike[str], box: Box, *, name: EntryName = "ball
         When the image cannot be read.
     ValueError
         When the box holds too few pixels of the image or no usable colour,
-        or the windows file is not one.
+        the windows file is not one, or an output is the image or the
+        windows file (:class:`~orbisect_detect.outputs.OutputClash`).
+    OSError
+        When a file cannot be written; none is then changed.
 
     Examples
     --------
@@ -285,21 +333,49 @@ def run_tune(image: str | os.PathLike[str], box: Box, *, name: EntryName = "ball
     (True, ['a.png', 'windows.json'])
     """
     frame = read_image(image)
+    check_outputs([image], windows_path=windows_path, picture_path=picture_path)
+    if windows_path is not None and picture_path is not None and \
+            os.path.realpath(windows_path) == os.path.realpath(picture_path):
+        raise ValueError(f"the picture {os.fspath(picture_path)} is the windows file")
     field = FIELD_WINDOW
     if windows_path is not None and os.path.exists(windows_path):
         field = load_windows(windows_path).field
     tuned = tune_window(frame, box, name, order=order, field=field)
-    if windows_path is not None:
-        update_windows_file(windows_path, name, tuned.entry)
-    if picture_path is not None:
-        b = tuned.box
-        title = f"{name} window" + ("s (white: three wedges)" if tuned.achromatic else "")
-        tune_picture(frame, (b.x0, b.y0, b.x1, b.y1), tuned.windows, order=order, title=title,
-                     selected=selected_pixels(frame, tuned.windows, name, order),
-                     sample=tuned.sample).save(picture_path)
+    # Everything is written beside its target first and put in place only
+    # when all of it is written: a failure leaves every file as it was.
+    staged: list[StagedFile] = []
+    try:
+        if picture_path is not None:
+            b = tuned.box
+            title = f"{name} window" + ("s (white: three wedges)" if tuned.achromatic else "")
+            picture = tune_picture(frame, (b.x0, b.y0, b.x1, b.y1), tuned.windows, order=order,
+                                   title=title,
+                                   selected=selected_pixels(frame, tuned.windows, name, order),
+                                   sample=tuned.sample)
+            staged.append(StagedFile(picture_path, "wb"))
+            picture.save(staged[-1].file, format=_picture_format(picture_path))
+        if windows_path is not None:
+            staged.append(staged_windows_file(windows_path, name, tuned.entry)[0])
+        for f in staged:
+            f.commit()
+    finally:
+        for f in staged:
+            f.discard()
     if out is not None:
         _print_tuned(tuned, os.fspath(image), windows_path, picture_path, out)
+    if warnings is not None and tuned.outside_coverage > OUTSIDE_WARNING:
+        print(f"orbisect: warning: the {name} window also selects "
+              f"{100 * tuned.outside_coverage:.1f} % of the frame outside the box (more than "
+              f"{100 * OUTSIDE_WARNING:g} %): it takes in more than the {name}; draw the box "
+              f"inside the {name}, clear of its border, or check --name", file=warnings)
     return tuned
+
+
+def _picture_format(path: str | os.PathLike[str]) -> str:
+    """Pillow's format for a file name (PNG when the suffix says nothing)."""
+    from PIL import Image  # noqa: PLC0415 - only tune writes pictures by name
+
+    return Image.registered_extensions().get(os.path.splitext(os.fspath(path))[1].lower(), "PNG")
 
 
 def _describe(w: Window) -> str:
@@ -377,16 +453,22 @@ def build_parser() -> argparse.ArgumentParser:
         description="Find the ball and the painted lines in every frame. Writes one JSON object "
                     "per frame (JSON Lines) with the fields source, frame, ball (x, y, r, "
                     "support, or null), lines (x0, y0, x1, y1, width, support each) and "
-                    "timings (seconds per stage). Files that cannot be read are named on "
-                    "standard error and skipped; the exit status is then 1.")
+                    "timings (seconds per stage). Images are turned upright by their EXIF "
+                    "orientation, as image viewers show them: coordinates are those of the "
+                    "upright picture. Files and frames that cannot be read or processed are "
+                    "named on standard error and skipped; the exit status is then 1.")
     d.add_argument("inputs", nargs="+", metavar="INPUT",
                    help="an image (PNG, JPEG), a folder of images (read in sorted order) or a "
                         "video (needs the [video] extra: pip install 'orbisect[video]')")
     d.add_argument("--json", metavar="FILE", default="-",
-                   help="where to write the JSON Lines; '-' (the default) is standard output")
+                   help="where to write the JSON Lines; '-' (the default) is standard output. "
+                        "A file is written beside FILE and put in its place when the run ends "
+                        "(or is interrupted); an input or the windows file is refused")
     d.add_argument("--annotate", metavar="DIR",
                    help="also write a PNG per frame into DIR, with the ball, the lines and "
-                        "their support scores drawn")
+                        "their support scores drawn: DIR/NAME.png (NAME-FRAME.png for a video "
+                        "frame); a name that is an input or was written earlier in the run gets "
+                        "the input's whole file name (x.jpg.png), then -2, -3 ...")
     d.add_argument("--windows", metavar="FILE",
                    help="a windows file (made by 'orbisect tune') with the colours of ball, "
                         "field and lines; entries it lacks keep their defaults")
@@ -459,13 +541,88 @@ def _cluster(workers: int | None, scheduler: str | None) -> Iterator[Client | No
         yield client
 
 
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, handled as an interruption: the records so far are kept."""
+
+
 @contextmanager
-def _output(path: str) -> Iterator[IO[str]]:
-    if path == "-":
-        yield sys.stdout
-    else:
-        with open(path, "w", encoding="utf-8") as f:
-            yield f
+def _terminate_as_interrupt() -> Iterator[None]:
+    """SIGTERM raises :class:`_Terminated` in the main thread for the
+    block, so that the run ends as on Ctrl-C: the JSON Lines so far reach
+    their file and the cluster is shut down."""
+    def handler(signum: int, frame: Any) -> None:
+        raise _Terminated()
+
+    try:
+        previous = signal.signal(signal.SIGTERM, handler)
+    except ValueError:          # not the main thread: leave signals alone
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _join_negative_values(argv: Sequence[str]) -> list[str]:
+    """``--box -10,-10,5,5`` as ``--box=-10,-10,5,5``: argparse takes a
+    value that starts with a dash for an option unless it is a plain
+    number."""
+    out: list[str] = []
+    items = list(argv)
+    i = 0
+    while i < len(items):
+        a = items[i]
+        if a == "--box" and i + 1 < len(items) and items[i + 1].startswith("-") \
+                and items[i + 1][1:2].isdigit():
+            out.append(f"--box={items[i + 1]}")
+            i += 2
+            continue
+        out.append(a)
+        i += 1
+    return out
+
+
+def _detect(args: argparse.Namespace, order: ChannelOrder) -> int:
+    if args.annotate is not None and (args.workers is not None or args.scheduler is not None):
+        print("orbisect: --annotate draws the pictures in this process: it cannot be "
+              "combined with --workers or --scheduler", file=sys.stderr)
+        return 2
+    check_outputs(args.inputs, json_path=args.json, annotate_dir=args.annotate,
+                  windows_path=args.windows)
+    windows = None
+    if args.windows is not None:
+        windows = load_windows(args.windows)
+    if args.workers is not None:
+        advice = cluster_advice(args.workers)
+        if advice is not None:
+            print(f"orbisect: note: {advice}", file=sys.stderr, flush=True)
+    staged = None if args.json == "-" else StagedFile(args.json)
+    try:
+        out = sys.stdout if staged is None else staged.file
+        with _cluster(args.workers, args.scheduler) as client:
+            problems = run_detect(args.inputs, json_out=out, annotate_dir=args.annotate,
+                                  windows=windows, order=order, seed=args.seed,
+                                  client=client, chunk=args.chunk)
+    except KeyboardInterrupt:
+        if staged is not None:          # the records of the run so far
+            staged.commit()
+        raise
+    except BaseException:
+        if staged is not None:
+            staged.discard()
+        raise
+    if staged is not None:
+        if problems and staged.file.tell() == 0 and os.path.exists(staged.target):
+            staged.discard()
+            print(f"orbisect: no frame was processed: {args.json} is left as it was",
+                  file=sys.stderr)
+        else:
+            staged.commit()
+    if problems:
+        print(f"orbisect: {problems} input{'s' if problems > 1 else ''} skipped",
+              file=sys.stderr)
+    return 1 if problems else 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -476,38 +633,26 @@ def main(argv: Sequence[str] | None = None) -> int:
     >>> main(["detect", "missing.png"])      # the file is named on standard error
     1
     """
-    args = build_parser().parse_args(argv)
+    args = build_parser().parse_args(_join_negative_values(sys.argv[1:] if argv is None else argv))
     order: ChannelOrder = "bgr" if getattr(args, "bgr", False) else "rgb"
     try:
-        if args.command == "detect":
-            if args.annotate is not None and (args.workers is not None or args.scheduler is not None):
-                print("orbisect: --annotate draws the pictures in this process: it cannot be "
-                      "combined with --workers or --scheduler", file=sys.stderr)
-                return 2
-            windows = None
-            if args.windows is not None:
-                windows = load_windows(args.windows)
-            with _output(args.json) as out, _cluster(args.workers, args.scheduler) as client:
-                problems = run_detect(args.inputs, json_out=out, annotate_dir=args.annotate,
-                                      windows=windows, order=order, seed=args.seed,
-                                      client=client, chunk=args.chunk)
-            if problems:
-                print(f"orbisect: {problems} input{'s' if problems > 1 else ''} skipped",
-                      file=sys.stderr)
-            return 1 if problems else 0
-        if args.command == "tune":
-            picture = args.picture
-            if picture is None:
-                picture = f"{os.path.splitext(args.windows)[0]}-{args.name}.png"
-            run_tune(args.image, args.box, name=args.name, windows_path=args.windows,
-                     picture_path=picture, order=order, out=sys.stdout)
+        with _terminate_as_interrupt():
+            if args.command == "detect":
+                return _detect(args, order)
+            if args.command == "tune":
+                picture = args.picture
+                if picture is None:
+                    picture = f"{os.path.splitext(args.windows)[0]}-{args.name}.png"
+                run_tune(args.image, args.box, name=args.name, windows_path=args.windows,
+                         picture_path=picture, order=order, out=sys.stdout, warnings=sys.stderr)
+                return 0
+            from .demo import run_demo  # noqa: PLC0415 - only the demo needs the scenes
+            run_demo(args.out, out=sys.stdout)
             return 0
-        from .demo import run_demo  # noqa: PLC0415 - only the demo needs the scenes
-        run_demo(args.out, out=sys.stdout)
-        return 0
-    except KeyboardInterrupt:
-        print("orbisect: interrupted", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as e:
+        print("orbisect: " + ("terminated" if isinstance(e, _Terminated) else "interrupted"),
+              file=sys.stderr)
+        return 143 if isinstance(e, _Terminated) else 130
     except BrokenPipeError:
         # The reader went away (``orbisect detect ... | head``): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)

@@ -14,6 +14,20 @@ lock, so that threads do not draw from the generator between them.  The
 generator is the C library's: machines with the same C library (glibc on
 Linux) give identical results.  Without ``seed`` the generator is left as it
 is, seeded from the clock at import.
+
+Bounded work.  A frame costs at most a fixed amount of work and memory,
+whatever it shows: each scan writes at most a run on every other pixel of
+its lines, and never more than :data:`MAX_SCAN_POINTS` points (2 MiB); the
+ball and the lines stages cap their points and candidates
+(:mod:`orbisect_detect.ball`, :mod:`orbisect_detect.lines`).  With the
+default settings a 640x480 frame of the worst patterns found (stripes,
+checkerboards, dots and speckle of the ball's and the paint's colours,
+``bench/bench_worst.py``) costs a few times an ordinary frame, a few
+milliseconds, and a few MiB.
+
+Errors.  :meth:`FieldDetector.detect` raises only for a frame that is not an
+(H, W, 3) uint8 array (``TypeError``, ``ValueError``); settings are checked
+when the detector, its searches and its windows are made.
 """
 
 from __future__ import annotations
@@ -36,7 +50,10 @@ from .ball import Ball, BallSearch, _denoised, find_ball, run_borders, scan_line
 from .lines import Gaps, Line, LineSearch, field_gaps, find_lines, paint_test
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
 
-__all__ = ["Detection", "FieldDetector", "prepare_frame"]
+__all__ = ["MAX_SCAN_POINTS", "Detection", "FieldDetector", "prepare_frame"]
+
+#: Most points one scan of a frame writes (run starts and ends).
+MAX_SCAN_POINTS = 1 << 18
 
 
 @dataclass(frozen=True)
@@ -191,6 +208,15 @@ class FieldDetector:
         Fill :attr:`Detection.diagnostics`: the candidates scored and, when
         no ball is reported, why not.
 
+    Raises
+    ------
+    TypeError
+        For an argument of the wrong type (``ball_search`` not a
+        :class:`BallSearch`, ``rows`` not an int, ...).
+    ValueError
+        For ``rows`` or ``columns`` outside 1 to 65536, or an unknown
+        ``order``.
+
     Notes
     -----
     A detector reuses its point buffers from frame to frame; use one per
@@ -227,8 +253,12 @@ class FieldDetector:
             raise TypeError(f"seed must be an int or None, got {type(seed).__name__}")
         self.ball_window, self.field_window, self.line_windows = ball_window, field_window, line_windows
         self.rows, self.columns = int(rows), int(columns)
-        self.ball_search = ball_search or BallSearch()
-        self.line_search = line_search or LineSearch()
+        if ball_search is not None and not isinstance(ball_search, BallSearch):
+            raise TypeError(f"ball_search must be a BallSearch or None, got {type(ball_search).__name__}")
+        if line_search is not None and not isinstance(line_search, LineSearch):
+            raise TypeError(f"line_search must be a LineSearch or None, got {type(line_search).__name__}")
+        self.ball_search = BallSearch() if ball_search is None else ball_search
+        self.line_search = LineSearch() if line_search is None else line_search
         self.seed = None if seed is None else int(seed)
         self.order: ChannelOrder = order
         self.diagnostics = bool(diagnostics)
@@ -251,7 +281,8 @@ class FieldDetector:
     def _buffer(self, height: int, width: int) -> npt.NDArray[np.int32]:
         # Room for a run on every other pixel of every scanned line: the scan
         # stops when the buffer is full, so this only bounds noisy frames.
-        need = 2 * (self.rows * min(width, 2048) + self.columns * min(height, 2048)) // 4 + 64
+        need = min(2 * (self.rows * min(width, 2048) + self.columns * min(height, 2048)) // 4 + 64,
+                   MAX_SCAN_POINTS)
         if len(self._points) < need:
             self._points = np.empty((need, 2), np.int32)
         return self._points
@@ -352,7 +383,6 @@ def _diagnostics(ball: Ball | None, report: list[dict[str, Any]], runs: int,
             "min_support": search.min_support, "candidates": report}
 
 
-@lru_cache(maxsize=4096)
 def _mixing_order(n: int) -> npt.NDArray[np.intp]:
     """A fixed permutation of n points that spreads neighbours apart, over an
     odd count (the last point is dropped when n is even).
@@ -360,7 +390,18 @@ def _mixing_order(n: int) -> npt.NDArray[np.intp]:
     The fits sample indices from a congruential sequence modulo n; with n
     even successive indices alternate in parity, so a run's start and end
     (stored side by side) could never be drawn together with some others.
+    The orders of small counts are kept (a few MiB at most); larger ones,
+    which only unusual frames give, are made each time.
     """
+    return _small_mixing_order(n) if n <= 1024 else _make_mixing_order(n)
+
+
+@lru_cache(maxsize=1025)
+def _small_mixing_order(n: int) -> npt.NDArray[np.intp]:
+    return _make_mixing_order(n)
+
+
+def _make_mixing_order(n: int) -> npt.NDArray[np.intp]:
     m = n - 1 if n % 2 == 0 and n > 0 else n
     if m <= 0:
         out = np.zeros(0, np.intp)

@@ -37,10 +37,15 @@ from .lines import paint_mask
 from .windowfile import EntryName, rounded
 from .windows import FIELD_WINDOW, ChannelOrder, Window, pixel_coordinates, window_from_pixels
 
-__all__ = ["Box", "Tuned", "selected_pixels", "tune_window", "white_windows"]
+__all__ = ["OUTSIDE_WARNING", "Box", "Tuned", "selected_pixels", "tune_window", "white_windows"]
 
 #: Hue wedges of white paint: three overlapping wedges of 130 degrees.
 WHITE_HUES = ((-70.0, 60.0), (50.0, 180.0), (170.0, 300.0))
+#: A window that selects more than this share of the frame outside its box
+#: is saved with a warning: a ball or a line covers a few percent of a
+#: frame at most, so such a window also takes in the field or the
+#: background (a box of turf saved as the ball, say).
+OUTSIDE_WARNING = 0.05
 #: A paint sample whose median chroma is below this is white (or grey): its
 #: hues are noise.
 WHITE_CHROMA = 0.1
@@ -143,6 +148,9 @@ class Tuned:
         The sample had no hue (white paint): the windows are the wedges.
     sample : ndarray
         (sample_size, 3) the sample's RGB pixels.
+    outside_coverage : float
+        Share of the frame's pixels, outside the box, that the windows
+        select, 0 to 1 (compare :data:`OUTSIDE_WARNING`).
 
     Examples
     --------
@@ -161,6 +169,7 @@ class Tuned:
     achromatic: bool
     sample: npt.NDArray[np.uint8] = dataclass_field(
         default_factory=lambda: np.zeros((0, 3), np.uint8), repr=False, compare=False)
+    outside_coverage: float = 0.0
 
     @property
     def window(self) -> Window:
@@ -289,5 +298,6 @@ def tune_window(frame: npt.NDArray[np.uint8], box: Box, name: EntryName = "ball"
         windows = tuple(rounded(w) for w in white_windows(sample))
     mask = selected_pixels(np.ascontiguousarray(rgb), windows, name, "rgb")
     held = selected_pixels(np.ascontiguousarray(sample[None]), windows, name, "rgb")
+    outside = int(mask.sum()) - int(mask[box.y0:box.y1, box.x0:box.x1].sum())
     return Tuned(name, windows, box, len(sample), float(held.mean()), float(mask.mean()),
-                 achromatic, np.ascontiguousarray(sample))
+                 achromatic, np.ascontiguousarray(sample), outside / mask.size)

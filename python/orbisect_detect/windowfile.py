@@ -11,7 +11,11 @@ intensity as fractions of full scale)::
     }
 
 ``line`` is a list: a pixel is paint when any of its windows holds it.  An
-entry that is left out keeps the detector's default.
+entry that is left out keeps the detector's default.  Every limit must be a
+number (not a string, not true or false): hue from -720 to 720 degrees with
+a span of more than 0 and less than 180, chroma from 0 to 1.2 and intensity
+from 0 to 1 (fractions, not percent).  A file larger than 1 MiB is no
+windows file.
 
 Examples
 --------
@@ -27,12 +31,15 @@ import os
 from dataclasses import dataclass, replace
 from typing import Any, Literal
 
+from .outputs import StagedFile
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, Window
 
-__all__ = ["ENTRIES", "EntryName", "WindowSet", "load_windows", "rounded", "save_windows",
-           "update_windows_file"]
+__all__ = ["ENTRIES", "MAX_FILE_SIZE", "EntryName", "WindowSet", "load_windows", "rounded", "save_windows",
+           "staged_windows_file", "update_windows_file", "windows_file_text"]
 
 EntryName = Literal["ball", "field", "line"]
+#: Largest windows file read, in bytes.
+MAX_FILE_SIZE = 1 << 20
 #: The entries of a windows file.
 ENTRIES: tuple[EntryName, ...] = ("ball", "field", "line")
 
@@ -166,8 +173,9 @@ def load_windows(path: str | os.PathLike[str]) -> WindowSet:
     OSError
         When the file cannot be read.
     ValueError
-        When it is not valid JSON or not a windows file; the message names
-        the file.
+        When it is not valid JSON or not a windows file (a limit that is not
+        a number or is out of its range, an unknown entry, more than
+        :data:`MAX_FILE_SIZE` bytes); the message names the file.
 
     Examples
     --------
@@ -178,12 +186,18 @@ def load_windows(path: str | os.PathLike[str]) -> WindowSet:
     True
     """
     name = os.fspath(path)
-    with open(name, encoding="utf-8") as f:
-        text = f.read()
+    with open(name, "rb") as f:
+        data = f.read(MAX_FILE_SIZE + 1)
+    if len(data) > MAX_FILE_SIZE:
+        raise ValueError(f"{name}: larger than {MAX_FILE_SIZE} bytes: not a windows file")
     try:
-        return WindowSet.from_dict(json.loads(text))
+        return WindowSet.from_dict(json.loads(data.decode("utf-8")))
+    except UnicodeDecodeError:
+        raise ValueError(f"{name}: not UTF-8 text: not a windows file") from None
     except json.JSONDecodeError as e:
         raise ValueError(f"{name}: not valid JSON ({e})") from None
+    except RecursionError:
+        raise ValueError(f"{name}: nested too deeply: not a windows file") from None
     except ValueError as e:
         raise ValueError(f"{name}: {e}") from None
 
@@ -207,9 +221,37 @@ def rounded(w: Window) -> Window:
     return Window.from_dict(_rounded(w))
 
 
+def windows_file_text(windows: WindowSet, names: tuple[EntryName, ...] = ENTRIES) -> str:
+    """The text of a windows file holding the given entries, limits rounded
+    (:func:`rounded`).
+
+    Examples
+    --------
+    >>> print(windows_file_text(WindowSet(), ("ball",)), end="")
+    {
+      "ball": {"hue_deg": [10.0, 36.0], "chroma": [0.1, 1.2], "intensity": [0.03, 0.95]}
+    }
+    """
+    entries = []
+    for name in ENTRIES:
+        if name not in names:
+            continue
+        if name == "line":
+            items = ",\n    ".join(json.dumps(_rounded(w)) for w in windows.line)
+            entries.append(f'  "line": [\n    {items}\n  ]')
+        else:
+            w = windows.ball if name == "ball" else windows.field
+            entries.append(f'  "{name}": {json.dumps(_rounded(w))}')
+    return "{\n" + ",\n".join(entries) + "\n}\n"
+
+
 def save_windows(path: str | os.PathLike[str], windows: WindowSet,
                  names: tuple[EntryName, ...] = ENTRIES) -> None:
     """Writes a windows file.
+
+    The text goes to a temporary file beside it, renamed over it when
+    complete: the file is replaced whole or not at all, and a symlink is
+    followed (its target is replaced, the link kept).
 
     Parameters
     ----------
@@ -231,27 +273,70 @@ def save_windows(path: str | os.PathLike[str], windows: WindowSet,
       "ball": {"hue_deg": [12.35, 30.0], "chroma": [0.2, 1.0], "intensity": [0.1, 0.9]}
     }
     """
-    entries = []
-    for name in ENTRIES:
-        if name not in names:
-            continue
-        if name == "line":
-            items = ",\n    ".join(json.dumps(_rounded(w)) for w in windows.line)
-            entries.append(f'  "line": [\n    {items}\n  ]')
-        else:
-            w = windows.ball if name == "ball" else windows.field
-            entries.append(f'  "{name}": {json.dumps(_rounded(w))}')
-    text = "{\n" + ",\n".join(entries) + "\n}\n"
-    tmp = f"{os.fspath(path)}.tmp"
-    with open(tmp, "w", encoding="utf-8") as f:
-        f.write(text)
-    os.replace(tmp, path)
+    with StagedFile(path) as staged:
+        staged.file.write(windows_file_text(windows, names))
+        staged.commit()
+
+
+def staged_windows_file(path: str | os.PathLike[str], name: EntryName,
+                        windows: Window | tuple[Window, ...]) -> tuple[StagedFile, WindowSet]:
+    """The windows file with one entry added or replaced, written beside it
+    but not yet in its place: :meth:`~orbisect_detect.outputs.StagedFile.commit`
+    puts it there, :meth:`~orbisect_detect.outputs.StagedFile.discard`
+    leaves the file as it was.  The file's other entries are kept.
+
+    Returns
+    -------
+    staged : StagedFile
+        The new file, to commit or discard.
+    windows : WindowSet
+        Its windows (defaults where it has none).
+
+    Raises
+    ------
+    ValueError
+        When the file exists but is not a windows file, or ``name`` is not
+        an entry.
+    OSError
+        When the file cannot be read, or its folder written.
+
+    Examples
+    --------
+    >>> import tempfile, pathlib
+    >>> path = pathlib.Path(tempfile.mkdtemp()) / "windows.json"
+    >>> staged, ws = staged_windows_file(path, "field", FIELD_WINDOW)
+    >>> path.exists()
+    False
+    >>> staged.commit()
+    >>> load_windows(path) == ws
+    True
+    """
+    if name not in ENTRIES:
+        raise ValueError(f"a windows file has the entries ball, field and line, not {name!r}")
+    present: tuple[EntryName, ...] = ()
+    current = WindowSet()
+    if os.path.exists(path):
+        current = load_windows(path)
+        with open(path, encoding="utf-8") as f:
+            keys = json.load(f)
+        present = tuple(n for n in ENTRIES if n in keys)
+    updated = current.with_entry(name, windows)
+    text = windows_file_text(updated, tuple(n for n in ENTRIES if n in present or n == name))
+    staged = StagedFile(path)
+    try:
+        staged.file.write(text)
+        staged.file.flush()
+    except BaseException:
+        staged.discard()
+        raise
+    return staged, WindowSet.from_dict(json.loads(text))
 
 
 def update_windows_file(path: str | os.PathLike[str], name: EntryName,
                         windows: Window | tuple[Window, ...]) -> WindowSet:
     """Adds an entry to a windows file, or replaces it; creates the file if
-    it does not exist.  The file's other entries are kept as they are.
+    it does not exist.  The file's other entries are kept as they are; the
+    file is replaced whole (:func:`save_windows`).
 
     Returns
     -------
@@ -272,15 +357,7 @@ def update_windows_file(path: str | os.PathLike[str], name: EntryName,
     >>> sorted(json.loads(path.read_text()))
     ['ball', 'field']
     """
-    if name not in ENTRIES:
-        raise ValueError(f"a windows file has the entries ball, field and line, not {name!r}")
-    present: tuple[EntryName, ...] = ()
-    current = WindowSet()
-    if os.path.exists(path):
-        current = load_windows(path)
-        with open(path, encoding="utf-8") as f:
-            keys = json.load(f)
-        present = tuple(n for n in ENTRIES if n in keys)
-    updated = current.with_entry(name, windows)
-    save_windows(path, updated, tuple(n for n in ENTRIES if n in present or n == name))
-    return load_windows(path)
+    staged, updated = staged_windows_file(path, name, windows)
+    with staged:
+        staged.commit()
+    return updated

@@ -9,6 +9,9 @@
 #if defined(__SSE4_1__)
 #include <immintrin.h>
 #endif
+#if defined(ORBISECT_NEON_LOOPS)
+#include <arm_neon.h>
+#endif
 
 #include "colour/window_kernels.hpp"
 #include "colour/window_vectors.hpp"
@@ -189,10 +192,101 @@ int64_t row_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_
 }
 #endif
 
+#if defined(ORBISECT_NEON_LOOPS)
+// Windows whose matrix fits in 16 bits take the widening multiply path (see
+// colour/window_vectors.hpp) over 16 pixels at a time: one de-interleaving
+// load gives the R, G and B bytes in three vectors, widened to 16 bits, and
+// each of h0, h1, t is a widening multiply and two widening
+// multiply-accumulates by a matrix entry, per four pixels.
+using namespace window_vectors;
+
+// The matrix in two registers (entries 0..7, then entry 8), multiplied by
+// lane: a 16-bit multiply by element reads its element from one of the
+// first 16 vector registers, and nine separate scalars would crowd them.
+struct neon_matrix {
+    int16x8_t m07;
+    int16x4_t m8;
+    explicit neon_matrix(const lch_bounds &b) {
+        int16_t m[8];
+        for (int k = 0; k < 8; ++k) m[k] = static_cast<int16_t>(b.M[k]);
+        m07 = vld1q_s16(m);
+        m8 = vdup_n_s16(static_cast<int16_t>(b.M[8]));
+    }
+    // Row K of M times pixels 0..3 (low) or 4..7 (high) of the eight in r, g, bl.
+    template <int K>
+    int32x4_t low(int16x8_t r, int16x8_t g, int16x8_t bl) const {
+        const int32x4_t v = vmlal_laneq_s16(vmull_laneq_s16(vget_low_s16(r), m07, 3 * K), vget_low_s16(g), m07, 3 * K + 1);
+        if constexpr (K == 2)
+            return vmlal_lane_s16(v, vget_low_s16(bl), m8, 0);
+        else
+            return vmlal_laneq_s16(v, vget_low_s16(bl), m07, 3 * K + 2);
+    }
+    template <int K>
+    int32x4_t high(int16x8_t r, int16x8_t g, int16x8_t bl) const {
+        const int32x4_t v = vmlal_high_laneq_s16(vmull_high_laneq_s16(r, m07, 3 * K), g, m07, 3 * K + 1);
+        if constexpr (K == 2)
+            return vmlal_high_lane_s16(v, bl, m8, 0);
+        else
+            return vmlal_high_laneq_s16(v, bl, m07, 3 * K + 2);
+    }
+};
+
+inline int16x8_t widen_low(uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(v))); }
+inline int16x8_t widen_high(uint8x16_t v) { return vreinterpretq_s16_u16(vmovl_high_u8(v)); }
+
+// Eight pixels' bytes: 1 inside (Grey: bits 8..15 of t), 0 outside.
+template <bool Grey>
+inline uint8x8_t eight_pixels(const neon_matrix &mx, const neon_window &w, int16x8_t r, int16x8_t g,
+                              int16x8_t bl) {
+    const int32x4_t t_lo = mx.low<2>(r, g, bl), t_hi = mx.high<2>(r, g, bl);
+    const uint32x4_t in_lo = w.inside(mx.low<0>(r, g, bl), mx.low<1>(r, g, bl), t_lo);
+    const uint32x4_t in_hi = w.inside(mx.high<0>(r, g, bl), mx.high<1>(r, g, bl), t_hi);
+    const uint8x8_t in = vmovn_u16(vcombine_u16(vmovn_u32(in_lo), vmovn_u32(in_hi)));
+    if constexpr (Grey) {
+        // Bits 8..15 of t: a narrowing shift to 16 bits, then the low bytes.
+        const int16x8_t t8 = vcombine_s16(vshrn_n_s32(t_lo, 8), vshrn_n_s32(t_hi, 8));
+        return vand_u8(vmovn_u16(vreinterpretq_u16_s16(t8)), in);
+    } else {
+        return vand_u8(in, vdup_n_u8(1));
+    }
+}
+
+// The whole row (returns n), or nothing (returns 0) when the window does not
+// fit the 16-bit path.
+template <bool Grey>
+int64_t row_loop_neon(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) {
+    if (!fits_16_bits(b)) return 0;
+    const neon_matrix mx(b);
+    const neon_window w(b);
+    // 16 pixels from the 48 bytes at p.
+    auto sixteen = [&](const uint8_t *p, uint8_t *dst) {
+        const uint8x16x3_t px = vld3q_u8(p);
+        const uint8x8_t lo = eight_pixels<Grey>(mx, w, widen_low(px.val[0]), widen_low(px.val[1]),
+                                                widen_low(px.val[2]));
+        const uint8x8_t hi = eight_pixels<Grey>(mx, w, widen_high(px.val[0]), widen_high(px.val[1]),
+                                                widen_high(px.val[2]));
+        vst1q_u8(dst, vcombine_u8(lo, hi));
+    };
+    int64_t k = 0;
+    for (; k + 16 <= n; k += 16) sixteen(rgb + 3 * k, out + k);
+    if (k < n) {
+        // The last pixels from a zero-padded copy.
+        uint8_t px[48] = {}, dst[16];
+        std::memcpy(px, rgb + 3 * k, static_cast<size_t>(3 * (n - k)));
+        sixteen(px, dst);
+        std::memcpy(out + k, dst, static_cast<size_t>(n - k));
+    }
+    return n;
+}
+#endif
+
 template <bool Grey>
 void row_entry(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) {
 #if defined(__SSE4_1__)
     const int64_t done = row_loop_madd<Grey>(rgb, n, b, out);
+    row_loop<Grey>(rgb + 3 * done, n - done, b, out + done);
+#elif defined(ORBISECT_NEON_LOOPS)
+    const int64_t done = row_loop_neon<Grey>(rgb, n, b, out);
     row_loop<Grey>(rgb + 3 * done, n - done, b, out + done);
 #else
     row_loop<Grey>(rgb, n, b, out);

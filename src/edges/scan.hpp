@@ -10,6 +10,8 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
 #endif
 
 #include "core/array_view.hpp"
@@ -72,6 +74,19 @@ inline uint64_t nonzero_bits(const uint8_t *bytes) {
                  << (16 * i);
     }
     return ~zeros;
+#elif defined(__ARM_NEON)
+    // Each non-zero byte becomes its bit's weight within its group of 8, and
+    // three rounds of pairwise adds sum the groups into the 8 bytes of the
+    // result (byte g holds bytes 8g .. 8g+7).
+    static const uint8_t weights[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    const uint8x16_t w = vld1q_u8(weights);
+    uint8x16_t part[4];
+    for (int i = 0; i < 4; ++i) {
+        const uint8x16_t v = vld1q_u8(bytes + 16 * i);
+        part[i] = vandq_u8(vtstq_u8(v, v), w);
+    }
+    const uint8x16_t sum = vpaddq_u8(vpaddq_u8(part[0], part[1]), vpaddq_u8(part[2], part[3]));
+    return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(sum, sum)), 0);
 #else
     uint64_t bits = 0;
     for (int i = 0; i < 64; ++i) bits |= static_cast<uint64_t>(bytes[i] != 0) << i;

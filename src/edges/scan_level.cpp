@@ -12,13 +12,17 @@
 // of h0, h1, t is below 2^25 in magnitude and h0 + h1 below 2^26, so nothing
 // wraps and the 16-bit products summed in 32 bits are exactly the 32-bit
 // results.  Other windows, and levels without a vector multiply-add of this
-// kind, leave the work to the caller.
+// kind, leave the work to the caller.  The NEON loops take every window (see
+// below).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #if defined(__SSE4_1__)
 #include <immintrin.h>
+#endif
+#if defined(ORBISECT_NEON_LOOPS)
+#include <arm_neon.h>
 #endif
 
 #include "colour/window_vectors.hpp"
@@ -197,6 +201,109 @@ bool mask_columns(const column_block &block) {
     auto test = [&](const uint8_t *row, const group &g) {
         return nonzero(gather(row, g.offset), g.select);
     };
+    walk(block, groups, test);
+    return true;
+}
+
+#elif defined(ORBISECT_NEON_LOOPS)
+
+// NEON: four columns to a vector, each lane loaded with its column's window
+// in the row.  One table lookup per channel moves the channel's byte to the
+// lane's low byte (other bytes 0), and h0, h1, t are formed in 32-bit lanes
+// by multiplies and multiply-accumulates, modular like the scalar test, so
+// that every window takes this loop.  The row's bit enters at the top of the
+// lane as the earlier rows' bits shift down (one shift-right-and-insert), so
+// that after r rows the lane holds them in bits 32 - r ... 31.
+using namespace window_vectors;
+
+constexpr int lanes = 4;
+constexpr int max_groups = edges::max_block_columns / lanes;
+
+inline uint32_t window_at(const uint8_t *p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+// Each window straight into its lane (a lane load per window).
+inline uint32x4_t gather(const uint8_t *row, const int32_t *o) {
+    uint32x4_t v = vdupq_n_u32(window_at(row + o[0]));
+    v = vsetq_lane_u32(window_at(row + o[1]), v, 1);
+    v = vsetq_lane_u32(window_at(row + o[2]), v, 2);
+    return vsetq_lane_u32(window_at(row + o[3]), v, 3);
+}
+
+template <class Group, class Test>
+void walk(const column_block &block, const Group *groups, Test test) {
+    for (int64_t w0 = 0; w0 < block.rows; w0 += 32) {
+        const int rows = block.rows - w0 < 32 ? static_cast<int>(block.rows - w0) : 32;
+        uint32_t *const out = block.bits + (w0 / 32) * block.count;
+        const int32x4_t down = vdupq_n_s32(rows - 32);  // shifts right by 32 - rows
+        for (int j0 = 0; j0 < block.count; j0 += lanes) {
+            const Group group = groups[j0 / lanes];
+            uint32x4_t acc = vdupq_n_u32(0);
+            for (int r = 0; r < rows; ++r) {
+                const uint8_t *row = block.row0 + (w0 + r) * block.row_step;
+                acc = vsriq_n_u32(test(row, group), acc, 1);
+            }
+            uint32_t words[lanes];
+            vst1q_u32(words, vshlq_u32(acc, down));
+            const int n = block.count - j0 < lanes ? block.count - j0 : lanes;
+            std::memcpy(out + j0, words, static_cast<size_t>(n) * 4);
+        }
+    }
+}
+
+// Table indices of lanes j0 .. j0+3 that move byte first[j] + lead of each
+// lane's window to the lane's low byte; the other bytes get an index beyond
+// the table, which reads 0.
+uint8x16_t byte_picks(const uint8_t *first, int j0, int lead) {
+    uint8_t picks[16];
+    for (int i = 0; i < lanes; ++i) {
+        picks[4 * i] = static_cast<uint8_t>(4 * i + first[j0 + i] + lead);
+        picks[4 * i + 1] = picks[4 * i + 2] = picks[4 * i + 3] = 0xFF;
+    }
+    return vld1q_u8(picks);
+}
+
+bool window_columns(const column_block &block, const lch_bounds &b) {
+    const neon_window window(b);
+    uint32_t m[9];
+    for (int k = 0; k < 9; ++k) m[k] = static_cast<uint32_t>(b.M[k]);
+    struct group {
+        uint8x16_t r, g, bl;
+        const int32_t *offset;
+    };
+    group groups[max_groups];
+    for (int j0 = 0; j0 < block.count; j0 += lanes)
+        groups[j0 / lanes] = {byte_picks(block.first, j0, 0), byte_picks(block.first, j0, 1),
+                              byte_picks(block.first, j0, 2), block.offset + j0};
+    auto test = [&](const uint8_t *row, const group &gr) {
+        const uint8x16_t px = vreinterpretq_u8_u32(gather(row, gr.offset));
+        const uint32x4_t r = vreinterpretq_u32_u8(vqtbl1q_u8(px, gr.r));
+        const uint32x4_t g = vreinterpretq_u32_u8(vqtbl1q_u8(px, gr.g));
+        const uint32x4_t bl = vreinterpretq_u32_u8(vqtbl1q_u8(px, gr.bl));
+        auto row_of = [&](int k) {
+            return vreinterpretq_s32_u32(
+                vmlaq_n_u32(vmlaq_n_u32(vmulq_n_u32(r, m[3 * k]), g, m[3 * k + 1]), bl, m[3 * k + 2]));
+        };
+        return window.inside(row_of(0), row_of(1), row_of(2));
+    };
+    walk(block, groups, test);
+    return true;
+}
+
+bool mask_columns(const column_block &block) {
+    struct group {
+        uint32x4_t select;
+        const int32_t *offset;
+    };
+    group groups[max_groups];
+    for (int j0 = 0; j0 < block.count; j0 += lanes) {
+        uint32_t select[lanes];
+        for (int i = 0; i < lanes; ++i) select[i] = 0xFFu << (8 * block.first[j0 + i]);
+        groups[j0 / lanes] = {vld1q_u32(select), block.offset + j0};
+    }
+    auto test = [&](const uint8_t *row, const group &g) { return vtstq_u32(gather(row, g.offset), g.select); };
     walk(block, groups, test);
     return true;
 }

@@ -7,6 +7,9 @@
 #if defined(__AVX2__)
 #include <immintrin.h>
 #endif
+#if defined(ORBISECT_NEON_LOOPS)
+#include <arm_neon.h>
+#endif
 
 #include "fitting/inliers.hpp"
 
@@ -116,7 +119,7 @@ inline int32_t lane_sum(vec16 v) {
 }
 #endif
 
-int32_t band16(const uint32_t *__restrict xy, int32_t n, band_test b) {
+[[maybe_unused]] int32_t band16(const uint32_t *__restrict xy, int32_t n, band_test b) {
     if (b.lo > b.hi) return 0;
     const band16_consts c = consts16(b);
     int32_t i = 0, count = 0;
@@ -138,7 +141,7 @@ int32_t band16(const uint32_t *__restrict xy, int32_t n, band_test b) {
     return count;
 }
 
-int32_t band_pair16(const uint32_t *__restrict xy, int32_t n, band_test b1, band_test b2) {
+[[maybe_unused]] int32_t band_pair16(const uint32_t *__restrict xy, int32_t n, band_test b1, band_test b2) {
     if (b1.lo > b1.hi) return band16(xy, n, b2);
     if (b2.lo > b2.hi) return band16(xy, n, b1);
     const band16_consts c1 = consts16(b1), c2 = consts16(b2);
@@ -184,7 +187,170 @@ int32_t shell(const double *__restrict xs, const double *__restrict ys, int32_t 
     return static_cast<int32_t>(count);
 }
 
+#if defined(ORBISECT_NEON_LOOPS)
+// The same loops in NEON vectors: four points a vector (two for the
+// doubles), eight points an iteration, the rest by the loops above.  Counts
+// gather per lane (a lane that is all ones is subtracted: one more).  The
+// integer arithmetic is modular in every lane, as the loops above are; the
+// conic keeps their order of operations, each multiply and add a separate
+// rounding.
+
+inline int32_t lane_total(uint32x4_t a, uint32x4_t b) { return static_cast<int32_t>(vaddvq_u32(vaddq_u32(a, b))); }
+inline uint32x4_t load_u32(const int32_t *p) { return vreinterpretq_u32_s32(vld1q_s32(p)); }
+
+int32_t ring_neon(const int32_t *__restrict xs, const int32_t *__restrict ys, int32_t n, ring_test r) {
+    if (r.lo > r.hi) return 0;
+    const uint32x4_t cx = vdupq_n_u32(static_cast<uint32_t>(r.cx)), cy = vdupq_n_u32(static_cast<uint32_t>(r.cy));
+    const uint32x4_t lo = vdupq_n_u32(static_cast<uint32_t>(r.lo));
+    const uint32x4_t span = vdupq_n_u32(static_cast<uint32_t>(r.hi) - static_cast<uint32_t>(r.lo));
+    uint32x4_t acc0 = vdupq_n_u32(0), acc1 = vdupq_n_u32(0);
+    auto in_ring = [&](int32_t i) {
+        const uint32x4_t dx = vsubq_u32(load_u32(xs + i), cx), dy = vsubq_u32(load_u32(ys + i), cy);
+        return vcleq_u32(vsubq_u32(vmlaq_u32(vmulq_u32(dx, dx), dy, dy), lo), span);
+    };
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        acc0 = vsubq_u32(acc0, in_ring(i));
+        acc1 = vsubq_u32(acc1, in_ring(i + 4));
+    }
+    return lane_total(acc0, acc1) + ring(xs + i, ys + i, n - i, r);
+}
+
+// The band's constants: s = nx*x + ny*y, inside when s + off <= span.
+struct band_lanes {
+    uint32x4_t nx, ny, off, span;
+    explicit band_lanes(const band_test &b)
+        : nx(vdupq_n_u32(static_cast<uint32_t>(b.nx))), ny(vdupq_n_u32(static_cast<uint32_t>(b.ny))),
+          off(vdupq_n_u32(static_cast<uint32_t>(b.h) - static_cast<uint32_t>(b.lo))),
+          span(vdupq_n_u32(static_cast<uint32_t>(b.hi) - static_cast<uint32_t>(b.lo))) {}
+    uint32x4_t inside(uint32x4_t x, uint32x4_t y) const {
+        return vcleq_u32(vaddq_u32(vmlaq_u32(vmulq_u32(nx, x), ny, y), off), span);
+    }
+};
+
+int32_t band_neon(const int32_t *__restrict xs, const int32_t *__restrict ys, int32_t n, band_test b) {
+    if (b.lo > b.hi) return 0;
+    const band_lanes c(b);
+    uint32x4_t acc0 = vdupq_n_u32(0), acc1 = vdupq_n_u32(0);
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        acc0 = vsubq_u32(acc0, c.inside(load_u32(xs + i), load_u32(ys + i)));
+        acc1 = vsubq_u32(acc1, c.inside(load_u32(xs + i + 4), load_u32(ys + i + 4)));
+    }
+    return lane_total(acc0, acc1) + band(xs + i, ys + i, n - i, b);
+}
+
+int32_t band_pair_neon(const int32_t *__restrict xs, const int32_t *__restrict ys, int32_t n, band_test b1,
+                       band_test b2) {
+    if (b1.lo > b1.hi) return band_neon(xs, ys, n, b2);
+    if (b2.lo > b2.hi) return band_neon(xs, ys, n, b1);
+    const band_lanes c1(b1), c2(b2);
+    uint32x4_t acc0 = vdupq_n_u32(0), acc1 = vdupq_n_u32(0);
+    auto one = [&](int32_t i) {
+        const uint32x4_t x = load_u32(xs + i), y = load_u32(ys + i);
+        return veorq_u32(c1.inside(x, y), c2.inside(x, y));
+    };
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        acc0 = vsubq_u32(acc0, one(i));
+        acc1 = vsubq_u32(acc1, one(i + 4));
+    }
+    return lane_total(acc0, acc1) + band_pair(xs + i, ys + i, n - i, b1, b2);
+}
+
+// Eight 16-bit pairs at a time, split into their x and y words by one
+// de-interleaving load; nx*x + ny*y is a widening multiply and a widening
+// multiply-accumulate, modular in 32 bits like the scalar form.
+struct band16_lanes {
+    int16_t nx, ny;
+    uint32x4_t off, span;
+    explicit band16_lanes(const band16_consts &c)
+        : nx(static_cast<int16_t>(c.coef & 0xFFFFu)), ny(static_cast<int16_t>(c.coef >> 16)),
+          off(vdupq_n_u32(c.off)), span(vdupq_n_u32(c.span)) {}
+    // Lanes of points 0..3 and 4..7 of the eight at p.
+    void inside(const uint32_t *p, uint32x4_t &lo, uint32x4_t &hi) const {
+        const int16x8x2_t w = vld2q_s16(reinterpret_cast<const int16_t *>(p));
+        const int32x4_t s_lo = vmlal_n_s16(vmull_n_s16(vget_low_s16(w.val[0]), nx), vget_low_s16(w.val[1]), ny);
+        const int32x4_t s_hi = vmlal_high_n_s16(vmull_high_n_s16(w.val[0], nx), w.val[1], ny);
+        lo = vcleq_u32(vaddq_u32(vreinterpretq_u32_s32(s_lo), off), span);
+        hi = vcleq_u32(vaddq_u32(vreinterpretq_u32_s32(s_hi), off), span);
+    }
+};
+
+int32_t band16_neon(const uint32_t *__restrict xy, int32_t n, band_test b) {
+    if (b.lo > b.hi) return 0;
+    const band16_consts c = consts16(b);
+    const band16_lanes lanes(c);
+    uint32x4_t acc0 = vdupq_n_u32(0), acc1 = vdupq_n_u32(0);
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint32x4_t lo, hi;
+        lanes.inside(xy + i, lo, hi);
+        acc0 = vsubq_u32(acc0, lo);
+        acc1 = vsubq_u32(acc1, hi);
+    }
+    int32_t count = lane_total(acc0, acc1);
+    for (; i < n; ++i) count += in_band16(xy[i], c);
+    return count;
+}
+
+int32_t band_pair16_neon(const uint32_t *__restrict xy, int32_t n, band_test b1, band_test b2) {
+    if (b1.lo > b1.hi) return band16_neon(xy, n, b2);
+    if (b2.lo > b2.hi) return band16_neon(xy, n, b1);
+    const band16_consts c1 = consts16(b1), c2 = consts16(b2);
+    const band16_lanes lanes1(c1), lanes2(c2);
+    uint32x4_t acc0 = vdupq_n_u32(0), acc1 = vdupq_n_u32(0);
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint32x4_t lo1, hi1, lo2, hi2;
+        lanes1.inside(xy + i, lo1, hi1);
+        lanes2.inside(xy + i, lo2, hi2);
+        acc0 = vsubq_u32(acc0, veorq_u32(lo1, lo2));
+        acc1 = vsubq_u32(acc1, veorq_u32(hi1, hi2));
+    }
+    int32_t count = lane_total(acc0, acc1);
+    for (; i < n; ++i) count += in_band16(xy[i], c1) ^ in_band16(xy[i], c2);
+    return count;
+}
+
+// The conic's value at two points, in the order the scalar loop sums it.
+struct conic_lanes {
+    float64x2_t exy, exx, eyy, ex, ey, e0;
+    explicit conic_lanes(const conic_test &e)
+        : exy(vdupq_n_f64(e.exy)), exx(vdupq_n_f64(e.exx)), eyy(vdupq_n_f64(e.eyy)), ex(vdupq_n_f64(e.ex)),
+          ey(vdupq_n_f64(e.ey)), e0(vdupq_n_f64(e.e0)) {}
+    float64x2_t value(float64x2_t X, float64x2_t Y, float64x2_t XX, float64x2_t YY) const {
+        float64x2_t v = vmulq_f64(vmulq_f64(exy, X), Y);
+        v = vaddq_f64(v, vmulq_f64(exx, XX));
+        v = vaddq_f64(v, vmulq_f64(eyy, YY));
+        v = vaddq_f64(v, vmulq_f64(ex, X));
+        v = vaddq_f64(v, vmulq_f64(ey, Y));
+        return vaddq_f64(v, e0);
+    }
+};
+
+int32_t shell_neon(const double *__restrict xs, const double *__restrict ys, int32_t n,
+                   const conic_test &inner, const conic_test &outer) {
+    const conic_lanes u(inner), v(outer);
+    uint64x2_t acc0 = vdupq_n_u64(0), acc1 = vdupq_n_u64(0);
+    auto one = [&](int32_t i) {
+        const float64x2_t X = vld1q_f64(xs + i), Y = vld1q_f64(ys + i);
+        const float64x2_t XX = vmulq_f64(X, X), YY = vmulq_f64(Y, Y);
+        return vandq_u64(vcgezq_f64(u.value(X, Y, XX, YY)), vclezq_f64(v.value(X, Y, XX, YY)));
+    };
+    int32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        acc0 = vsubq_u64(acc0, one(i));
+        acc1 = vsubq_u64(acc1, one(i + 2));
+    }
+    const auto count = static_cast<int32_t>(vaddvq_u64(vaddq_u64(acc0, acc1)));
+    return count + shell(xs + i, ys + i, n - i, inner, outer);
+}
+
+constexpr inlier_kernels table = {ring_neon, band_neon, band_pair_neon, band16_neon, band_pair16_neon, shell_neon};
+#else
 constexpr inlier_kernels table = {ring, band, band_pair, band16, band_pair16, shell};
+#endif
 
 }  // namespace
 

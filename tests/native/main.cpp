@@ -23,6 +23,11 @@ void record_failure(const char *file, int line, const std::string &what) {
 int main() {
     using namespace native_tests;
     std::printf("best instruction set: %s\n", orbisect::level_name(orbisect::best_level()));
+    std::printf("levels tested against the plain loops:");
+    for (int l = 0; l < orbisect::isa_level_count; ++l)
+        if (orbisect::level_supported(static_cast<orbisect::isa_level>(l)))
+            std::printf(" %s", orbisect::level_name(static_cast<orbisect::isa_level>(l)));
+    std::printf("\n");
     int passed = 0, failed = 0;
     for (const test_case &t : registry()) {
         failures_in_test = 0;

@@ -114,6 +114,16 @@ lch_bounds wide_window(std::mt19937 &rng) {
     return b;
 }
 
+// Entries anywhere in 32 bits, so that h0, h1, t and their sum wrap: the
+// loops that take every window must wrap exactly like the scalar test.
+lch_bounds wrapping_window(std::mt19937 &rng) {
+    lch_bounds b;
+    for (int32_t &m : b.M) m = static_cast<int32_t>(rng());
+    b.i[0] = static_cast<int32_t>(rng()), b.i[1] = INT32_MAX;
+    b.c[0] = INT32_MIN, b.c[1] = static_cast<int32_t>(rng());
+    return b;
+}
+
 struct layout {
     int64_t h, w, row_step, column_step;
 };
@@ -135,8 +145,8 @@ NATIVE_TEST(edges_column_loops_match_pixel_scan) {
         // in place, so their pixels are adjacent).
         const int64_t mshape[2] = {l.h, l.w}, mstrides[2] = {l.row_step / 3, 1};
         auto mask = place<mask_view>(mshape, mstrides, rng, 2);
-        for (int round = 0; round < 4; ++round) {
-            const lch_bounds b = round % 2 ? wide_window(rng) : typical_window(rng);
+        for (int round = 0; round < 5; ++round) {
+            const lch_bounds b = round == 4 ? wrapping_window(rng) : round % 2 ? wide_window(rng) : typical_window(rng);
             for (int32_t columns : {1, 7, 16, 33, static_cast<int32_t>(l.w) + 5, 600}) {
                 const int32_t rows = round == 0 ? 3 : 0;
                 const auto inside = [&](int64_t y, int64_t x) {

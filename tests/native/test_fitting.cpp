@@ -168,6 +168,32 @@ NATIVE_TEST(fitting_levels_count_like_plain_loops) {
           4);
 }
 
+NATIVE_TEST(fitting_shell_levels_treat_nan_infinity_and_signed_zero_alike) {
+    // A NaN value is neither >= 0 nor <= 0; -0.0 is both; infinities of
+    // either sign decide.  A vector compare with another rule for any of
+    // them (an inverted "less than", say) counts differently from the plain
+    // loop.  Point counts cover the vector body and its tail.
+    const double inf = INFINITY, nan = NAN;
+    std::vector<double> xs, ys;
+    const double coords[] = {0.0, -0.0, 1.0, -1.0, 3.5, inf, -inf, nan, 1e300, -1e-300};
+    for (double x : coords)
+        for (double y : coords) xs.push_back(x), ys.push_back(y);
+    const conic_test tests[] = {
+        {0, 0, 0, 0, 0, 0},        {0, 0, 0, 0, 0, -0.0},     {0, 1, 1, 0, 0, -4},
+        {1, -1, 1, 2, -3, nan},    {0, 0, 0, inf, 0, 0},      {nan, 0, 0, 0, 0, 0},
+        {0, -1, -1, 0, 0, 1e-300}, {1e300, 1e300, 0, 0, 0, 0},
+    };
+    const inlier_kernels &plain = reference_inliers();
+    for (const conic_test &u : tests)
+        for (const conic_test &v : tests)
+            for (int32_t n : {1, 3, 4, 7, 100}) {
+                const int32_t want = plain.shell(xs.data(), ys.data(), n, u, v);
+                for (isa_level level : supported_levels())
+                    CHECK_MSG(level_inliers(level).shell(xs.data(), ys.data(), n, u, v) == want,
+                              level_name(level));
+            }
+}
+
 NATIVE_TEST(fitting_fits_agree_across_levels_and_layouts) {
     std::mt19937 rng(777);
     std::vector<int32_t> xs, ys;
