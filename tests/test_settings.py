@@ -25,7 +25,7 @@ NAN, INF = math.nan, math.inf
 
 @pytest.mark.parametrize("kwargs, error, match", [
     ({"tolerance": NAN}, ValueError, r"tolerance must be a finite number above 0 and at most 64, got nan"),
-    ({"min_r": 90.0}, ValueError, "min_r must not exceed max_r, got min_r=90.0 and max_r=80.0"),
+    ({"min_r": 90.0, "max_r": 80.0}, ValueError, "min_r must not exceed max_r, got min_r=90.0 and max_r=80.0"),
     ({"iterations": -1}, ValueError, "iterations must be from 0 to 10000, got -1"),
     ({"iterations": 2.5}, TypeError, "iterations must be an int from 0 to 10000, got float"),
     ({"iterations": True}, TypeError, "iterations must be an int .* got bool"),
