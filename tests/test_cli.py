@@ -171,7 +171,7 @@ def test_tune_updates_the_windows_file_that_detect_reads(frames, tmp_path):
     assert "ball window" in out.stdout and "% of the 3968 sample pixels" in out.stdout
     assert (tmp_path / "w-ball.png").is_file()
     saved = json.loads(windows.read_text())
-    assert list(saved) == ["ball"] and list(saved["ball"]) == ["hue_deg", "chroma", "intensity"]
+    assert list(saved) == ["version", "ball"] and saved["version"] == 1 and list(saved["ball"]) == ["hue_deg", "chroma", "intensity"]
 
     # A box across the thin white line (rows 347-350 hold paint and grass).
     out = run("tune", frames / "a.png", "--box", "300,346,360,352", "--name", "line",
@@ -179,7 +179,7 @@ def test_tune_updates_the_windows_file_that_detect_reads(frames, tmp_path):
     assert out.returncode == 0, out.stderr
     assert "no hue" in out.stdout and (tmp_path / "line.png").is_file()
     saved = json.loads(windows.read_text())
-    assert list(saved) == ["ball", "line"] and len(saved["line"]) == 3
+    assert list(saved) == ["version", "ball", "line"] and len(saved["line"]) == 3
 
     found = records(run("detect", frames / "a.png", "--windows", windows, "--seed", "0").stdout)[0]
     assert math.hypot(found["ball"]["x"] - scene.ball.x, found["ball"]["y"] - scene.ball.y) < 3
@@ -398,7 +398,7 @@ def test_tune_writes_nothing_unless_all_is_written(frames, tmp_path):
     out = run("tune", frames / "a.png", "--box", "95,250,157,314", "--windows", tmp_path / "link.json")
     assert out.returncode == 0, out.stderr
     assert (tmp_path / "link.json").is_symlink() and list(json.loads(windows.read_text())) == \
-        ["ball", "field"]
+        ["version", "ball", "field"]
     assert sorted(os.listdir(tmp_path)) == ["link-ball.png", "link.json", "w.json"]
 
 

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import base64
+import dataclasses
 import json
 import os
 import signal
@@ -38,7 +39,9 @@ from .drawing import annotate, tune_picture
 from .outputs import PictureNames, StagedFile, check_outputs
 from .sources import Frame, ReadError, Source, expand_inputs, read_frames, read_image, video_frame_count
 from .tuning import OUTSIDE_WARNING, Box, Tuned, selected_pixels, tune_window
-from .windowfile import EntryName, WindowSet, load_windows, staged_windows_file
+from .ball import BallSearch
+from .lines import LineSearch
+from .windowfile import EntryName, WindowSet, load_windows, search_from_dict, search_to_dict, staged_windows_file
 from .windows import FIELD_WINDOW, ChannelOrder, Window
 
 if TYPE_CHECKING:
@@ -141,7 +144,7 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
                annotate_dir: str | os.PathLike[str] | None = None, windows: WindowSet | None = None,
                order: ChannelOrder = "rgb", seed: int | None = None, progress: bool | None = None,
                errors: TextIO | None = None, client: Client | None = None,
-               chunk: int = DEFAULT_CHUNK) -> int:
+               chunk: int = DEFAULT_CHUNK, diagnostics: bool = False) -> int:
     """Detects the ball and the lines in every frame of the inputs.
 
     Parameters
@@ -176,6 +179,9 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
         ``annotate_dir`` cannot be used with it.
     chunk : int
         Frames per task on the cluster.
+    diagnostics : bool
+        Add each frame's :attr:`~orbisect_detect.Detection.diagnostics` to
+        its record.
 
     Returns
     -------
@@ -208,7 +214,8 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
     if client is not None and annotate_dir is not None:
         raise ValueError("the pictures of --annotate are drawn in this process: "
                          "run without --workers or --scheduler to write them")
-    detector = FieldDetector(**(windows or WindowSet()).detector_arguments(), seed=seed, order=order)
+    detector = FieldDetector(**(windows or WindowSet()).detector_arguments(), seed=seed, order=order,
+                             diagnostics=diagnostics)
     if client is not None:
         return _run_detect_on_cluster(inputs, detector, client, chunk, json_out, progress, errors)
     names = None
@@ -469,9 +476,22 @@ def build_parser() -> argparse.ArgumentParser:
                         "their support scores drawn: DIR/NAME.png (NAME-FRAME.png for a video "
                         "frame); a name that is an input or was written earlier in the run gets "
                         "the input's whole file name (x.jpg.png), then -2, -3 ...")
-    d.add_argument("--windows", metavar="FILE",
-                   help="a windows file (made by 'orbisect tune') with the colours of ball, "
-                        "field and lines; entries it lacks keep their defaults")
+    d.add_argument("--settings", "--windows", dest="windows", metavar="FILE",
+                   help="a settings file (made by 'orbisect tune', or by hand) with the colours "
+                        "of ball, field and lines and the searches' settings; entries it lacks "
+                        "keep their defaults (--windows: the same, its former name)")
+    d.add_argument("--ball", action="append", type=_setting, default=[], metavar="NAME=VALUE",
+                   help="a setting of the ball search, over the settings file's: min_r, max_r "
+                        "(px, or 'none' to follow the frame), tolerance, min_support, "
+                        "iterations, candidates, min_run, min_r_share, max_r_share, "
+                        "min_saturation, max_ellipticity, refine; repeat for more")
+    d.add_argument("--line", action="append", type=_setting, default=[], metavar="NAME=VALUE",
+                   help="a setting of the line search: min_width, max_width (px, or 'none'), "
+                        "tolerance, min_support, iterations, min_run, min_points, max_lines, "
+                        "min_width_share, max_width_share; repeat for more")
+    d.add_argument("--diagnostics", action="store_true",
+                   help="add to each record a \"diagnostics\" object: the ball candidates "
+                        "scored and, when no ball is reported, why not")
     d.add_argument("--bgr", action="store_true",
                    help="the files hold B, G, R where R, G, B belong (frames saved from a BGR "
                         "pipeline without conversion)")
@@ -505,8 +525,9 @@ def build_parser() -> argparse.ArgumentParser:
     t.add_argument("--name", choices=("ball", "line", "field"), default="ball",
                    help="the entry to set (default: ball); a white or grey 'line' sample gives "
                         "three wedges that hold every hue")
-    t.add_argument("--windows", metavar="FILE", default="windows.json",
-                   help="the windows file to update (default: windows.json); created when missing")
+    t.add_argument("--settings", "--windows", dest="windows", metavar="FILE", default="windows.json",
+                   help="the settings file to update (default: windows.json); created when "
+                        "missing, its other entries kept (--windows: the same, its former name)")
     t.add_argument("--picture", metavar="FILE",
                    help="where to write the picture (default: the windows file's name with "
                         "-NAME.png, e.g. windows-ball.png)")
@@ -583,6 +604,42 @@ def _join_negative_values(argv: Sequence[str]) -> list[str]:
     return out
 
 
+def _setting(text: str) -> tuple[str, Any]:
+    """NAME=VALUE of a search setting: VALUE as JSON (a number, true, false),
+    'none' or 'null' for a size that follows the frame."""
+    name, sep, value = text.partition("=")
+    if not sep or not name.strip():
+        raise argparse.ArgumentTypeError(f"expected NAME=VALUE, got {text!r}")
+    v = value.strip()
+    if v.lower() in ("none", "null"):
+        return name.strip(), None
+    try:
+        parsed = json.loads(v.lower() if v.lower() in ("true", "false") else v)
+    except json.JSONDecodeError:
+        raise argparse.ArgumentTypeError(f"{name.strip()}: {v!r} is not a number") from None
+    if not isinstance(parsed, (int, float, bool)):
+        raise argparse.ArgumentTypeError(f"{name.strip()}: {v!r} is not a number")
+    return name.strip(), parsed
+
+
+def _with_settings(windows: WindowSet | None, ball: list[tuple[str, Any]],
+                   line: list[tuple[str, Any]]) -> WindowSet | None:
+    """The settings with the command's search settings over them."""
+    if not ball and not line:
+        return windows
+    ws = windows or WindowSet()
+    changes: dict[str, Any] = {}
+    for name, given, kind in (("ball_search", ball, BallSearch), ("line_search", line, LineSearch)):
+        if given:
+            merged = {**search_to_dict(getattr(ws, name)), **dict(given)}
+            try:
+                changes[name] = search_from_dict(kind, merged)
+            except (TypeError, ValueError) as e:
+                raise ValueError(f"--{name.split('_')[0]}: {e}") from None
+    out: WindowSet = dataclasses.replace(ws, **changes)
+    return out
+
+
 def _detect(args: argparse.Namespace, order: ChannelOrder) -> int:
     if args.annotate is not None and (args.workers is not None or args.scheduler is not None):
         print("orbisect: --annotate draws the pictures in this process: it cannot be "
@@ -593,6 +650,7 @@ def _detect(args: argparse.Namespace, order: ChannelOrder) -> int:
     windows = None
     if args.windows is not None:
         windows = load_windows(args.windows)
+    windows = _with_settings(windows, args.ball, args.line)
     if args.workers is not None:
         advice = cluster_advice(args.workers)
         if advice is not None:
@@ -603,7 +661,7 @@ def _detect(args: argparse.Namespace, order: ChannelOrder) -> int:
         with _cluster(args.workers, args.scheduler) as client:
             problems = run_detect(args.inputs, json_out=out, annotate_dir=args.annotate,
                                   windows=windows, order=order, seed=args.seed,
-                                  client=client, chunk=args.chunk)
+                                  client=client, chunk=args.chunk, diagnostics=args.diagnostics)
     except KeyboardInterrupt:
         if staged is not None:          # the records of the run so far
             staged.commit()

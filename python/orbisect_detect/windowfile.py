@@ -1,17 +1,27 @@
-"""The windows file: the detector's colour windows as readable JSON.
+"""The settings file: the detector's colour windows and search settings as
+readable JSON.
 
-A windows file holds up to three entries, each a window's limits in the
-units of :class:`~orbisect_detect.Window` (hue in degrees, chroma and
-intensity as fractions of full scale)::
+A settings file (called a windows file before it held search settings;
+those files load as they are) holds up to three window entries, each a
+window's limits in the units of :class:`~orbisect_detect.Window` (hue in
+degrees, chroma and intensity as fractions of full scale), and the search
+settings that differ from the defaults::
 
     {
+      "version": 1,
       "ball":  {"hue_deg": [10.0, 36.0], "chroma": [0.1, 1.2], "intensity": [0.03, 0.95]},
       "field": {"hue_deg": [75.0, 170.0], "chroma": [0.06, 1.0], "intensity": [0.04, 0.8]},
-      "line":  [{"hue_deg": [-70.0, 60.0], "chroma": [0.0, 0.16], "intensity": [0.5, 1.0]}, ...]
+      "line":  [{"hue_deg": [-70.0, 60.0], "chroma": [0.0, 0.16], "intensity": [0.5, 1.0]}, ...],
+      "ball_search": {"max_r": 300.0, "min_support": 0.6},
+      "line_search": {"max_width": 90.0}
     }
 
-``line`` is a list: a pixel is paint when any of its windows holds it.  An
-entry that is left out keeps the detector's default.  Every limit must be a
+``line`` is a list: a pixel is paint when any of its windows holds it.
+``ball_search`` and ``line_search`` take the fields of
+:class:`~orbisect_detect.BallSearch` and :class:`~orbisect_detect.LineSearch`
+(a size given as null follows the frame).  ``version`` is 1; a file without
+one is read as version 1.  An entry (or a field) that is left out keeps the
+detector's default.  Every limit must be a
 number (not a string, not true or false): hue from -720 to 720 degrees with
 a span of more than 0 and less than 180, chroma from 0 to 1.2 and intensity
 from 0 to 1 (fractions, not percent).  A file larger than 1 MiB is no
@@ -31,11 +41,20 @@ import os
 from dataclasses import dataclass, replace
 from typing import Any, Literal
 
+from dataclasses import fields as dataclass_fields
+
+from .ball import BallSearch
+from .lines import LineSearch
 from .outputs import StagedFile
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, Window
 
-__all__ = ["ENTRIES", "MAX_FILE_SIZE", "EntryName", "WindowSet", "load_windows", "rounded", "save_windows",
-           "staged_windows_file", "update_windows_file", "windows_file_text"]
+__all__ = ["ENTRIES", "MAX_FILE_SIZE", "SETTINGS_VERSION", "EntryName", "Settings", "WindowSet",
+           "load_settings", "load_windows", "rounded", "save_windows", "search_from_dict",
+           "search_to_dict", "staged_windows_file", "update_windows_file", "windows_file_text"]
+
+#: The version of the settings files this package writes and reads.
+SETTINGS_VERSION = 1
+_SEARCHES = ("ball_search", "line_search")
 
 EntryName = Literal["ball", "field", "line"]
 #: Largest windows file read, in bytes.
@@ -56,6 +75,10 @@ class WindowSet:
         The field's colour.
     line : tuple of Window
         The paint's colours, any of which makes a pixel paint.
+    ball_search : BallSearch
+        The ball search's settings.
+    line_search : LineSearch
+        The line search's settings.
 
     Examples
     --------
@@ -66,21 +89,26 @@ class WindowSet:
     ball: Window = BALL_WINDOW
     field: Window = FIELD_WINDOW
     line: tuple[Window, ...] = LINE_WINDOWS
+    ball_search: BallSearch = BallSearch()
+    line_search: LineSearch = LineSearch()
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "line", tuple(self.line))
         if not self.line:
             raise ValueError("line needs at least one window")
+        if not isinstance(self.ball_search, BallSearch) or not isinstance(self.line_search, LineSearch):
+            raise TypeError("ball_search and line_search must be a BallSearch and a LineSearch")
 
     def detector_arguments(self) -> dict[str, Any]:
-        """Keyword arguments of :class:`~orbisect_detect.FieldDetector` for these windows.
+        """Keyword arguments of :class:`~orbisect_detect.FieldDetector` for these settings.
 
         Examples
         --------
         >>> sorted(WindowSet().detector_arguments())
-        ['ball_window', 'field_window', 'line_windows']
+        ['ball_search', 'ball_window', 'field_window', 'line_search', 'line_windows']
         """
-        return {"ball_window": self.ball, "field_window": self.field, "line_windows": self.line}
+        return {"ball_window": self.ball, "field_window": self.field, "line_windows": self.line,
+                "ball_search": self.ball_search, "line_search": self.line_search}
 
     def with_entry(self, name: EntryName, windows: Window | tuple[Window, ...]) -> WindowSet:
         """A copy with one entry replaced.
@@ -110,15 +138,21 @@ class WindowSet:
         return replace(self, ball=windows) if name == "ball" else replace(self, field=windows)
 
     def to_dict(self) -> dict[str, Any]:
-        """The three entries as plain JSON types.
+        """The settings as plain JSON types: the version, the three windows
+        and the search settings that differ from the defaults.
 
         Examples
         --------
         >>> sorted(WindowSet().to_dict()), len(WindowSet().to_dict()["line"])
-        (['ball', 'field', 'line'], 3)
+        (['ball', 'field', 'line', 'version'], 3)
         """
-        return {"ball": self.ball.to_dict(), "field": self.field.to_dict(),
-                "line": [w.to_dict() for w in self.line]}
+        out: dict[str, Any] = {"version": SETTINGS_VERSION, "ball": self.ball.to_dict(),
+                               "field": self.field.to_dict(), "line": [w.to_dict() for w in self.line]}
+        for name in _SEARCHES:
+            changed = search_to_dict(getattr(self, name))
+            if changed:
+                out[name] = changed
+        return out
 
     @classmethod
     def from_dict(cls, d: dict[str, Any]) -> WindowSet:
@@ -136,11 +170,23 @@ class WindowSet:
         True
         """
         if not isinstance(d, dict):
-            raise ValueError(f"a windows file holds a JSON object, not {type(d).__name__}")
-        unknown = sorted(set(d) - set(ENTRIES))
+            raise ValueError(f"a settings file holds a JSON object, not {type(d).__name__}")
+        unknown = sorted(set(d) - set(ENTRIES) - set(_SEARCHES) - {"version"})
         if unknown:
-            raise ValueError(f"unknown entries {unknown}; a windows file has ball, field and line")
+            raise ValueError(f"unknown entries {unknown}; a settings file has version, ball, field, "
+                             f"line, ball_search and line_search")
+        version = d.get("version", SETTINGS_VERSION)
+        if isinstance(version, bool) or version != SETTINGS_VERSION:
+            raise ValueError(f"version {version!r}: this orbisect reads settings files of version "
+                             f"{SETTINGS_VERSION}")
         ws = cls()
+        for name in _SEARCHES:
+            if name in d:
+                kind = BallSearch if name == "ball_search" else LineSearch
+                try:
+                    ws = replace(ws, **{name: search_from_dict(kind, d[name])})
+                except (TypeError, ValueError) as e:
+                    raise ValueError(f"{name}: {e}") from None
         for name in ENTRIES:
             if name not in d:
                 continue
@@ -154,6 +200,51 @@ class WindowSet:
             except (TypeError, ValueError) as e:
                 raise ValueError(f"{name}: {e}") from None
         return ws
+
+
+Settings = WindowSet
+"""The settings of a settings file (the same class as :class:`WindowSet`)."""
+
+
+def search_to_dict(search: BallSearch | LineSearch) -> dict[str, Any]:
+    """The fields of a search that differ from its defaults, as JSON types.
+
+    Examples
+    --------
+    >>> search_to_dict(BallSearch(max_r=300.0))
+    {'max_r': 300.0}
+    """
+    default = type(search)()
+    return {f.name: getattr(search, f.name) for f in dataclass_fields(search)
+            if getattr(search, f.name) != getattr(default, f.name)}
+
+
+def search_from_dict(kind: type[BallSearch] | type[LineSearch], d: Any) -> Any:
+    """A search from a mapping of some of its fields (the others default).
+
+    Raises
+    ------
+    ValueError, TypeError
+        For a key that is no field, or a value the search refuses.
+
+    Examples
+    --------
+    >>> search_from_dict(BallSearch, {"max_r": 300}).max_r
+    300.0
+    """
+    if not isinstance(d, dict):
+        raise ValueError(f"a search's settings are an object of its fields, not {d!r}")
+    names = [f.name for f in dataclass_fields(kind)]
+    extra = sorted(set(d) - set(names))
+    if extra:
+        raise ValueError(f"unknown fields {extra}; {kind.__name__} has {', '.join(names)}")
+    return kind(**d)
+
+
+def load_settings(path: str | os.PathLike[str]) -> WindowSet:
+    """The settings of a settings file (or of a windows file of before):
+    :func:`load_windows` under the name it has now."""
+    return load_windows(path)
 
 
 def _window(d: Any) -> Window:
@@ -229,10 +320,11 @@ def windows_file_text(windows: WindowSet, names: tuple[EntryName, ...] = ENTRIES
     --------
     >>> print(windows_file_text(WindowSet(), ("ball",)), end="")
     {
+      "version": 1,
       "ball": {"hue_deg": [10.0, 36.0], "chroma": [0.1, 1.2], "intensity": [0.03, 0.95]}
     }
     """
-    entries = []
+    entries = [f'  "version": {SETTINGS_VERSION}']
     for name in ENTRIES:
         if name not in names:
             continue
@@ -242,6 +334,10 @@ def windows_file_text(windows: WindowSet, names: tuple[EntryName, ...] = ENTRIES
         else:
             w = windows.ball if name == "ball" else windows.field
             entries.append(f'  "{name}": {json.dumps(_rounded(w))}')
+    for search in _SEARCHES:
+        changed = search_to_dict(getattr(windows, search))
+        if changed:
+            entries.append(f'  "{search}": {json.dumps(changed)}')
     return "{\n" + ",\n".join(entries) + "\n}\n"
 
 
@@ -270,6 +366,7 @@ def save_windows(path: str | os.PathLike[str], windows: WindowSet,
     >>> save_windows(path, WindowSet(ball=ball), names=("ball",))
     >>> print(path.read_text(), end="")
     {
+      "version": 1,
       "ball": {"hue_deg": [12.35, 30.0], "chroma": [0.2, 1.0], "intensity": [0.1, 0.9]}
     }
     """
@@ -355,7 +452,7 @@ def update_windows_file(path: str | os.PathLike[str], name: EntryName,
     >>> _ = update_windows_file(path, "ball", Window((5.0, 30.0), (0.2, 1.0), (0.1, 0.9)))
     >>> _ = update_windows_file(path, "field", FIELD_WINDOW)
     >>> sorted(json.loads(path.read_text()))
-    ['ball', 'field']
+    ['ball', 'field', 'version']
     """
     staged, updated = staged_windows_file(path, name, windows)
     with staged:
