@@ -347,6 +347,8 @@ def _rival(diagnostics: Any, truth: Any) -> float:
         return math.nan
     best = math.nan
     for c in diagnostics.get("candidates", ()):
+        if c["verdict"] not in ("weak", "weaker than the ball"):
+            continue
         s = score_ball(_Circle(c["x"], c["y"], c["r"]), truth)
         if truth is None or s.false_ball:
             if not best >= c["support"]:
@@ -578,7 +580,8 @@ def main() -> None:
     print(f"  false balls  {_spread(false_s)}")
     ours = pipelines[1]
     if isinstance(ours, OrbisectRun) and ours.diagnostics:
-        print(f"  closest candidates that are not the ball, per frame: {_spread(rivals)}")
+        print(f"  closest candidates that are not the ball (the best per frame, among those "
+              f"refused for their support): {_spread(rivals)}")
         for r in rows:
             if r.pipeline == "orbisect" and r.rivals:
                 top = sorted(r.rivals)[-3:]

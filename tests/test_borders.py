@@ -127,3 +127,19 @@ def test_diagnostics_name_the_reason():
     assert reason.startswith("a candidate of radius") and "outside the size range" in reason
     assert abs(float(reason.split()[4]) - 60.0) < 2.0, reason
     assert "diagnostics" not in FieldDetector(seed=0).detect(grass).to_dict()
+
+
+def test_debug_picture_shows_runs_and_candidates():
+    from orbisect_detect.drawing import DEBUG_COLOUR, RUN_COLOUR, annotate
+    img = disc_frame(160.0, 120.0, 30.0, blur=1.0)
+    with pytest.raises(ValueError, match="diagnostics=True"):
+        annotate(img, FieldDetector(seed=0).detect(img), debug=True)
+    d = FieldDetector(seed=0, diagnostics=True).detect(img)
+    assert len(d.ball_runs) > 0 and "ball_runs" not in d.to_dict()
+    pic = np.asarray(annotate(img, d, debug=True))
+    runs = np.all(pic == RUN_COLOUR, axis=-1)
+    ys, xs = np.nonzero(runs)
+    assert len(ys) > 50 and np.hypot(xs - 160, ys - 120).max() < 31       # on the ball only
+    assert (np.abs(pic.astype(int) - DEBUG_COLOUR).max(axis=-1) < 40).sum() > 10      # its score
+    plain = np.asarray(annotate(img, d))
+    assert not np.all(plain == RUN_COLOUR, axis=-1).any()

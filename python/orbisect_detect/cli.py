@@ -181,7 +181,8 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
         Frames per task on the cluster.
     diagnostics : bool
         Add each frame's :attr:`~orbisect_detect.Detection.diagnostics` to
-        its record.
+        its record, and draw the pictures of ``annotate_dir`` with
+        ``debug=True`` (:func:`~orbisect_detect.drawing.annotate`).
 
     Returns
     -------
@@ -248,7 +249,7 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
             if names is not None:
                 path = names.path(item.source, item.frame, video=item.source in video)
                 try:
-                    annotate(item.image, detection, order=order).save(path, format="PNG")
+                    annotate(item.image, detection, order=order, debug=diagnostics).save(path, format="PNG")
                 except OSError as e:
                     reporter.problem(f"{path}: cannot write the picture "
                                      f"({e.strerror or type(e).__name__})")
@@ -491,7 +492,9 @@ def build_parser() -> argparse.ArgumentParser:
                         "min_width_share, max_width_share; repeat for more")
     d.add_argument("--diagnostics", action="store_true",
                    help="add to each record a \"diagnostics\" object: the ball candidates "
-                        "scored and, when no ball is reported, why not")
+                        "scored and, when no ball is reported, why not; the pictures of "
+                        "--annotate then also show the scan lines, the ball-coloured runs and "
+                        "the candidates with their scores")
     d.add_argument("--bgr", action="store_true",
                    help="the files hold B, G, R where R, G, B belong (frames saved from a BGR "
                         "pipeline without conversion)")

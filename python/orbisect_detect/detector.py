@@ -75,7 +75,12 @@ class Detection:
         x, y, r, support and its verdict) and "reason": None when a ball
         was found, else why not ("no ball-coloured runs", "no candidate
         circle", "best support 0.41 below min_support 0.65", "a candidate
-        of radius 290.1 outside the size range 4.8 .. 160.0", ...).
+        of radius 290.1 outside the size range 4.8 .. 160.0", ...), and
+        "scan" (the rows and columns scanned).
+    ball_runs : ndarray
+        With diagnostics, the ball-coloured runs of the scan as (start, end)
+        point pairs, for :func:`~orbisect_detect.drawing.annotate`'s
+        ``debug`` picture; not part of the record.
 
     Examples
     --------
@@ -88,6 +93,8 @@ class Detection:
     lines: list[Line]
     timings: dict[str, float] = field(default_factory=dict)
     diagnostics: dict[str, Any] = field(default_factory=dict)
+    ball_runs: npt.NDArray[np.int32] = field(default_factory=lambda: np.zeros((0, 2), np.int32),
+                                             repr=False, compare=False)
 
     def to_dict(self) -> dict[str, Any]:
         """The detection as plain JSON types (with "diagnostics" when there
@@ -339,10 +346,11 @@ class FieldDetector:
         t_end = time.perf_counter()
         timings = {"scan": t_scan - t_start, "ball": (t_ball - t0) + (t_prep - t_scan) / 2,
                    "lines": (t_end - t_ball) + (t_prep - t_scan) / 2, "total": t_end - t_start}
-        diagnostics: dict[str, Any] = {}
-        if report is not None:
-            diagnostics = _diagnostics(ball, report, len(ball_runs) // 2, ball_search)
-        return Detection(ball, lines, timings, diagnostics)
+        if report is None:
+            return Detection(ball, lines, timings)
+        diagnostics = _diagnostics(ball, report, len(ball_runs) // 2, ball_search)
+        diagnostics["scan"] = {"rows": self.rows, "columns": self.columns}
+        return Detection(ball, lines, timings, diagnostics, np.array(ball_runs[: len(ball_runs) & ~1]))
 
     def _searches(self, height: int, width: int) -> tuple[BallSearch, LineSearch]:
         """The searches with their sizes worked out for this frame size."""

@@ -92,7 +92,7 @@ def _along(x0: float, y0: float, x1: float, y1: float, step: float) -> list[tupl
 
 
 def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
-             order: ChannelOrder = "rgb") -> Image.Image:
+             order: ChannelOrder = "rgb", debug: bool = False) -> Image.Image:
     """The frame with the detection drawn over it.
 
     The ball is a magenta circle with a cross at its centre; each line is a
@@ -108,11 +108,22 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
         What was found in it.
     order : {"rgb", "bgr"}
         Channel order of ``frame``; the picture is RGB either way.
+    debug : bool
+        Also draw how the ball was searched for: the scanned rows and
+        columns (faint), the ball-coloured runs on them (yellow), and each
+        candidate circle with its support and verdict (dashed cyan), and
+        the reason when no ball was found.  Needs a detection made with
+        ``FieldDetector(diagnostics=True)``.
 
     Returns
     -------
     PIL.Image.Image
         An RGB picture of the frame's size.
+
+    Raises
+    ------
+    ValueError
+        With ``debug`` for a detection without diagnostics.
 
     Examples
     --------
@@ -122,6 +133,8 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
     >>> picture.getpixel((100, 60)) == BALL_COLOUR
     True
     """
+    if debug and not detection.diagnostics:
+        raise ValueError("a debug picture needs a detection made with FieldDetector(diagnostics=True)")
     base = _rgb_image(frame, order)
     width, height = base.size
     scale = max(min(width, height) / 480.0, 0.5)
@@ -130,6 +143,8 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
     draw = ImageDraw.Draw(overlay)
     font = _font(max(10, round(14 * scale)))
     avoid: list[tuple[float, float]] = []
+    if debug:
+        _debug_layer(draw, detection, width, height, thick, font)
 
     for k, line in enumerate(detection.lines):
         colour = LINE_COLOURS[k % len(LINE_COLOURS)]
@@ -175,6 +190,8 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
     rows: list[tuple[str, RGB]] = []
     if ball is None:
         rows.append(("no ball", (255, 255, 255)))
+        if debug and detection.diagnostics.get("reason"):
+            rows.append((str(detection.diagnostics["reason"]), DEBUG_COLOUR))
     else:
         rows.append((f"ball  r {ball.r:.1f}  support {ball.support:.2f}", BALL_COLOUR))
     for k, line in enumerate(detection.lines):
@@ -184,6 +201,37 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
         rows.append(("no line", (255, 255, 255)))
     _legend(picture, rows, font, avoid, scale)
     return picture.convert("RGB")
+
+
+DEBUG_COLOUR: RGB = (0, 230, 255)
+"""Colour of the candidates of a debug picture."""
+RUN_COLOUR: RGB = (255, 230, 0)
+"""Colour of the ball-coloured runs of a debug picture."""
+
+
+def _debug_layer(draw: ImageDraw.ImageDraw, detection: Detection, width: int, height: int,
+                 thick: int, font: ImageFont.ImageFont | ImageFont.FreeTypeFont) -> None:
+    """Scan lines, ball-coloured runs and candidates with their scores."""
+    from .ball import scan_lines  # noqa: PLC0415 - the drawing needs no search otherwise
+
+    scan = detection.diagnostics.get("scan", {})
+    for y in scan_lines(height, int(scan.get("rows", 0))).tolist():
+        draw.line([(0, y), (width - 1, y)], fill=(255, 255, 255, 40), width=1)
+    for x in scan_lines(width, int(scan.get("columns", 0))).tolist():
+        draw.line([(x, 0), (x, height - 1)], fill=(255, 255, 255, 40), width=1)
+    runs = detection.ball_runs.reshape(-1, 4)
+    for x0, y0, x1, y1 in runs.tolist():
+        end = (x1 - 1, y1) if y0 == y1 else (x1, y1 - 1)
+        draw.line([(x0, y0), end], fill=RUN_COLOUR + (255,), width=max(1, thick - 1))
+    for c in detection.diagnostics.get("candidates", []):
+        x, y, r = float(c["x"]), float(c["y"]), float(c["r"])
+        steps = max(16, int(r / 2))
+        for k in range(0, steps, 2):                       # dashed
+            a0, a1 = 2 * math.pi * k / steps, 2 * math.pi * (k + 1) / steps
+            draw.line([(x + r * math.cos(a0), y + r * math.sin(a0)),
+                       (x + r * math.cos(a1), y + r * math.sin(a1))],
+                      fill=DEBUG_COLOUR + (255,), width=max(1, thick - 1))
+        _text(draw, (x + 0.72 * r + 4, y - 0.72 * r - 4), f"{c['support']:.2f} {c['verdict']}", DEBUG_COLOUR, font)
 
 
 def _label_position(x0: float, y0: float, x1: float, y1: float, off: float, tw: float, th: float,
