@@ -203,8 +203,10 @@ class LiveSource:
             raise ValueError(f"a size is at least 1x1, got {size[0]}x{size[1]}")
         if self.kind == "raw" and size is None:
             raise ValueError("raw frames on standard input need their size (--size WxH)")
-        if self.kind == "raw" and pix_fmt == "yuyv422" and size is not None and size[0] % 2:
-            raise ValueError(f"yuyv422 frames have an even width, got {size[0]}")
+        if self.kind == "raw" and pix_fmt == "yuyv422" and size is not None and (
+                size[0] % 2 or size[1] % 2):
+            raise ValueError(f"yuyv422 frames have an even width and height, got "
+                             f"{size[0]}x{size[1]}")
         if frame_rate is not None and not frame_rate > 0:
             raise ValueError(f"a frame rate is more than 0, got {frame_rate}")
         self.size, self.frame_rate, self.pix_fmt = size, frame_rate, pix_fmt
@@ -332,6 +334,10 @@ class LiveSource:
                             self._set_status("failed", str(e))
                         return
                     reason = e.reason
+                except Exception as e:  # noqa: BLE001 - told, not lost with the thread
+                    with self._cond:
+                        self._set_status("failed", f"{self.spec}: {type(e).__name__}: {e}")
+                    return
                 finally:
                     self._release()
                 if self._stop.is_set():

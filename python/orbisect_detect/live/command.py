@@ -8,7 +8,7 @@ Examples
 --------
 >>> import argparse
 >>> parser = argparse.ArgumentParser()
->>> add_live_parser(parser.add_subparsers(dest="command"))
+>>> _ = add_live_parser(parser.add_subparsers(dest="command"))
 >>> args = parser.parse_args(["live", "/dev/video0", "--size", "640x480", "--windows", "w.json"])
 >>> args.size, args.settings, args.port
 ((640, 480), 'w.json', 8080)
