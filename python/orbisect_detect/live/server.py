@@ -39,7 +39,7 @@ from aiohttp import web
 
 from ..tuning import Box
 from .engine import VIEWS, LiveRunner, Streamer, View, png
-from .settings import settings_from_text, settings_to_json, write_settings
+from .settings import settings_from_json, settings_from_text, settings_to_json, write_settings
 
 __all__ = ["MAX_BODY", "VIEW_NAMES", "LiveServer", "serve_until"]
 
@@ -264,7 +264,8 @@ class LiveServer:
             windows = settings_from_text(text)
         except ValueError as e:
             return _error(400, str(e))
-        self.runner.apply(windows)
+        # In use as the file will hold them.
+        self.runner.apply(settings_from_json(settings_to_json(windows)))
         return web.json_response(self._settings_body())
 
     async def _save(self, request: web.Request) -> web.Response:
