@@ -9,9 +9,9 @@ sent, and ``dropped``, the frames the source skipped so far.  Each record
 goes at once to the UDP publisher (:class:`UdpPublisher`) and to the
 listeners (the HTTP server's event streams), as a JSON text made once.
 
-The pictures of the page's stream are made by :class:`Streamer` on another
-thread, at their own rate and width, and only for the views somebody
-watches, so that the detector never waits for them.
+The pictures of the page's stream are made by :class:`Streamer` at their
+own rate and width, only for the views somebody watches, and drawn in a
+process of their own, so that the detector never waits for them.
 
 Settings (the colour windows) change while it runs: :meth:`LiveRunner.apply`
 swaps the detector between two frames.
@@ -35,9 +35,12 @@ True
 
 from __future__ import annotations
 
+import copy
 import io
 import json
 import math
+import multiprocessing
+import signal
 import socket
 import sys
 import threading
@@ -45,6 +48,7 @@ import time
 from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass, replace
+from multiprocessing.connection import Connection
 from typing import Any, Literal, TextIO
 
 import numpy as np
@@ -66,6 +70,8 @@ View = Literal["annotated", "mask-ball", "mask-field", "mask-line", "debug"]
 VIEWS: tuple[View, ...] = ("annotated", "mask-ball", "mask-field", "mask-line", "debug")
 #: The largest UDP datagram sent; a record never comes near it.
 MAX_DATAGRAM = 65000
+#: Seconds the drawing process may take for a picture before it is restarted.
+DRAW_TIMEOUT = 20.0
 
 Listener = Callable[[str, dict[str, Any]], None]
 
@@ -417,8 +423,95 @@ def png(image: npt.NDArray[np.uint8], order: ChannelOrder = "rgb") -> bytes:
     return out.getvalue()
 
 
+def _light(snapshot: Snapshot) -> Snapshot:
+    """The snapshot without the detector's point buffer, to send it to the
+    drawing process."""
+    detector = copy.copy(snapshot.detector)
+    detector._points = np.empty((0, 2), np.int32)
+    return replace(snapshot, detector=detector)
+
+
+def _draw_worker(conn: Connection) -> None:
+    """The drawing process: (snapshot, view, width, order, windows) in,
+    ("ok", JPEG bytes) or ("error", message) out, until None comes."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)        # the parent stops it
+    while True:
+        try:
+            job = conn.recv()
+        except (EOFError, OSError):
+            return
+        if job is None:
+            return
+        try:
+            conn.send(("ok", jpeg(render(*job))))
+        except (ValueError, OSError) as e:
+            conn.send(("error", str(e)))
+
+
+class _Drawer:
+    """Draws pictures in a process of its own, so that drawing them never
+    holds the interpreter's lock that the detector needs; in this process
+    when no other can be started."""
+
+    def __init__(self) -> None:
+        self._conn: Connection | None = None
+        self._process: Any = None
+        self.in_process = False
+
+    def _start(self) -> None:
+        ctx = multiprocessing.get_context("spawn")
+        ours, theirs = ctx.Pipe()
+        process = ctx.Process(target=_draw_worker, args=(theirs,), name="orbisect-draw",
+                              daemon=True)
+        try:
+            process.start()
+        except (OSError, RuntimeError) as e:
+            print(f"orbisect: drawing the stream in the detector's process ({e})",
+                  file=sys.stderr)
+            self.in_process = True
+            return
+        theirs.close()
+        self._conn, self._process = ours, process
+
+    def draw(self, job: tuple[Any, ...]) -> bytes:
+        if self._conn is None and not self.in_process:
+            self._start()
+        if self._conn is None:
+            return jpeg(render(*job))
+        job = (_light(job[0]), *job[1:])
+        try:
+            self._conn.send(job)
+            if not self._conn.poll(DRAW_TIMEOUT):
+                raise TimeoutError("the drawing process does not answer")
+            status, payload = self._conn.recv()
+        except (OSError, EOFError, TimeoutError):
+            self.close()        # started again for the next picture
+            raise OSError("the drawing process stopped") from None
+        if status != "ok":
+            raise ValueError(payload)
+        data: bytes = payload
+        return data
+
+    def close(self) -> None:
+        conn, process, self._conn, self._process = self._conn, self._process, None, None
+        if conn is not None:
+            try:
+                conn.send(None)
+            except OSError:
+                pass
+            conn.close()
+        if process is not None:
+            process.join(2.0)
+            if process.is_alive():
+                process.terminate()
+                process.join(2.0)
+
+
 class Streamer:
     """Makes the JPEG pictures of the watched views at a fixed rate.
+
+    The pictures are drawn in a process of its own, started when the first
+    view is watched.
 
     Parameters
     ----------
@@ -446,6 +539,7 @@ class Streamer:
         self._stop = threading.Event()
         self._wake = threading.Event()
         self._thread = threading.Thread(target=self._run, name="streamer", daemon=True)
+        self._drawer = _Drawer()
         self.pictures = 0
 
     def watch(self, view: View) -> None:
@@ -473,7 +567,8 @@ class Streamer:
         self._stop.set()
         self._wake.set()
         if self._thread.is_alive():
-            self._thread.join(5.0)
+            self._thread.join(DRAW_TIMEOUT + 5.0)
+        self._drawer.close()
 
     def _run(self) -> None:
         period = 1.0 / self.fps
@@ -494,7 +589,8 @@ class Streamer:
                     if drawn.get(view) == (snap.seq, id(windows)):
                         continue
                     try:
-                        data = jpeg(render(snap, view, self.width, self.runner.order, windows))
+                        data = self._drawer.draw((snap, view, self.width, self.runner.order,
+                                                  windows))
                     except (ValueError, OSError) as e:      # a frame too odd to draw
                         print(f"orbisect: cannot draw the {view} view ({e})", file=sys.stderr)
                         continue
