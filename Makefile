@@ -115,7 +115,7 @@ endif
 
 bench: $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
-	$(PY) -m pip install --no-build-isolation '.[bench,dask,video]'
+	$(PY) -m pip install --no-build-isolation '.[bench,dask,video,live]'
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 # stubtest imports the installed module and compares the installed stub with

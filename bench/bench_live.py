@@ -68,7 +68,7 @@ class MemorySource(LiveSource):
             k += 1
 
 
-def run_server(runner: LiveRunner, body: Any) -> Any:
+def run_server(runner: LiveRunner, body: Any) -> Any:  # body.server is set to the server
     """Serves the runner on 127.0.0.1 while body(port) runs."""
     server = LiveServer(runner, settings_path=None, stream_fps=15, stream_width=640)
     loop = asyncio.new_event_loop()
@@ -88,6 +88,7 @@ def run_server(runner: LiveRunner, body: Any) -> Any:
     ready.wait(30)
     try:
         assert server.address is not None
+        body.server = server
         return body(server.address[1])
     finally:
         loop.call_soon_threadsafe(stop[0].set)
@@ -211,13 +212,30 @@ def latency(rate: float) -> dict[str, Any]:
             "detector": total, "frames": len(arrivals), "dropped": source.status.dropped}
 
 
-def stream_cost(pairs: int, period: float) -> tuple[list[float], list[float], list[int]]:
+def cpu_seconds(thread_id: int, pid: int | None) -> tuple[float, float]:
+    """CPU seconds so far of a thread of this process, and of a process."""
+    import psutil
+    mine = next((t.user_time + t.system_time for t in psutil.Process().threads()
+                 if t.id == thread_id), 0.0)
+    other = 0.0
+    if pid is not None:
+        times = psutil.Process(pid).cpu_times()
+        other = times.user + times.system
+    return mine, other
+
+
+def stream_cost(pairs: int, period: float) -> dict[str, list[float]]:
     """Detector frame rates over alternated periods without and with a
-    viewer of the stream, frames as fast as the detector takes them."""
+    viewer of the stream, frames as fast as the detector takes them; and
+    the CPU the stream takes: its thread here (which competes with the
+    detector for the interpreter), its drawing process (only for a core)."""
     source = MemorySource(None, 1e9)
     runner = LiveRunner(source, seed=0, log=io.StringIO())
+    out: dict[str, list[float]] = {"alone": [], "watched": [], "pictures": [], "thread": [],
+                                   "process": []}
 
-    def body(port: int) -> tuple[list[float], list[float], list[int]]:
+    def body(port: int) -> None:
+        streamer = body.server.streamer
         ours, theirs = mp.Pipe()
         p = mp.Process(target=viewer, args=(port, theirs))
         p.start()
@@ -227,26 +245,28 @@ def stream_cost(pairs: int, period: float) -> tuple[list[float], list[float], li
         time.sleep(3.0)
         ours.send("off")
         ours.recv()
-        alone: list[float] = []
-        watched: list[float] = []
-        pictures: list[int] = []
+        drawer = streamer._drawer._process
+        pid = None if drawer is None else drawer.pid
         for k in range(2 * pairs):
             watch = k % 2 == 1
             if watch:
                 ours.send("on")
             time.sleep(0.3)
+            c0 = cpu_seconds(streamer._thread.native_id, pid)
             n0, t0 = runner.status()["detected"], time.perf_counter()
             time.sleep(period)
             n1, t1 = runner.status()["detected"], time.perf_counter()
-            (watched if watch else alone).append((n1 - n0) / (t1 - t0))
+            c1 = cpu_seconds(streamer._thread.native_id, pid)
+            out["watched" if watch else "alone"].append((n1 - n0) / (t1 - t0))
             if watch:
+                out["thread"].append((c1[0] - c0[0]) / (t1 - t0))
+                out["process"].append((c1[1] - c0[1]) / (t1 - t0))
                 ours.send("off")
-                pictures.append(ours.recv())
+                out["pictures"].append(ours.recv() / (period + 0.3))
         ours.send("stop")
         p.join(30)
-        return alone, watched, pictures
-    result: tuple[list[float], list[float], list[int]] = run_server(runner, body)
-    return result
+    run_server(runner, body)
+    return out
 
 
 def ms(values: list[float], q: float) -> str:
@@ -269,15 +289,17 @@ def main() -> None:
     pairs, period = 8, SECONDS / 3
     print(f"\ndetector frame rate, frames as fast as it takes them, {pairs} alternated periods "
           f"of {period:g} s without and with a viewer of the 15 fps 640 px stream:")
-    alone, watched, pictures = stream_cost(pairs, period)
+    r = stream_cost(pairs, period)
+    alone, watched = r["alone"], r["watched"]
     for name, values in (("no viewer", alone), ("a viewer", watched)):
         print(f"  {name:9s}: median {statistics.median(values):7.1f} fps, best {max(values):7.1f}"
               f"   ({', '.join(f'{v:.0f}' for v in values)})")
-    print(f"  pictures per second the viewer got: "
-          f"{', '.join(f'{n / (period + 0.3):.1f}' for n in pictures)}")
+    print(f"  pictures per second the viewer got: {', '.join(f'{n:.1f}' for n in r['pictures'])}")
     m = statistics.median(watched) / statistics.median(alone)
     b = max(watched) / max(alone)
-    print(f"  ratio with / without: medians {m:.3f}, best runs {b:.3f}")
+    print(f"  ratio with / without: medians {m:.3f}, best periods {b:.3f}")
+    print(f"  CPU of the stream while watched: its thread here {100 * statistics.median(r['thread']):.1f} % "
+          f"of a core, the drawing process {100 * statistics.median(r['process']):.1f} %")
     print(f"  (load average during the run: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores)")
 
 

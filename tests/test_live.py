@@ -4,6 +4,7 @@ on the loopback address."""
 import faulthandler
 import io
 import json
+import os
 import signal
 import socket
 import subprocess
@@ -455,3 +456,26 @@ def test_docstring_examples_of_the_live_modules_hold():
         result = doctest.testmod(mod, optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
         assert result.attempted > 0 and result.failed == 0, name
 
+
+
+def test_the_udp_receiver_example_prints_the_records():
+    port = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    port.bind(("127.0.0.1", 0))
+    number = port.getsockname()[1]
+    port.close()
+    script = os.path.join(os.path.dirname(__file__), "..", "examples", "udp_receiver.py")
+    proc = subprocess.Popen([sys.executable, script, str(number), "2"], stdout=subprocess.PIPE,
+                            text=True)
+    try:
+        assert "listening" in proc.stdout.readline()
+        publisher = UdpPublisher(f"udp://127.0.0.1:{number}")
+        record = {"source": "-", "frame": 7, "ball": {"x": 1.0, "y": 2.0, "r": 3.0, "support": 1},
+                  "lines": [], "timings": {}, "latency": 0.002, "dropped": 1}
+        for k in range(2):
+            publisher.send(json.dumps({**record, "frame": k}).encode())
+        out, _ = proc.communicate(timeout=TIMEOUT)
+        publisher.close()
+    finally:
+        proc.kill()
+    assert proc.returncode == 0
+    assert "frame 1: ball (1.0, 2.0) r 3.0, 0 lines, latency 2.0 ms, 1 dropped" in out

@@ -40,6 +40,7 @@ import io
 import json
 import math
 import multiprocessing
+import os
 import signal
 import socket
 import sys
@@ -72,6 +73,8 @@ VIEWS: tuple[View, ...] = ("annotated", "mask-ball", "mask-field", "mask-line", 
 MAX_DATAGRAM = 65000
 #: Seconds the drawing process may take for a picture before it is restarted.
 DRAW_TIMEOUT = 20.0
+#: How much lower the drawing process's scheduling priority is.
+DRAW_NICENESS = 10
 
 Listener = Callable[[str, dict[str, Any]], None]
 
@@ -435,6 +438,12 @@ def _draw_worker(conn: Connection) -> None:
     """The drawing process: (snapshot, view, width, order, windows) in,
     ("ok", JPEG bytes) or ("error", message) out, until None comes."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)        # the parent stops it
+    # The robot's records come first: under a full processor the pictures
+    # wait, not the detector.
+    try:
+        os.nice(DRAW_NICENESS)
+    except OSError:
+        pass
     while True:
         try:
             job = conn.recv()
