@@ -479,3 +479,33 @@ def test_the_udp_receiver_example_prints_the_records():
         proc.kill()
     assert proc.returncode == 0
     assert "frame 1: ball (1.0, 2.0) r 3.0, 0 lines, latency 2.0 ms, 1 dropped" in out
+
+
+def test_the_mask_and_debug_views_show_what_the_detector_uses():
+    from orbisect_detect import FieldDetector
+    from orbisect_detect.ball import scan_lines
+    from orbisect_detect.drawing import debug_picture, mask_picture
+    scene = make_scene(1, 3)
+    selected = BLUE.contains(scene.image) | Window((10.0, 36.0), (0.1, 1.2),
+                                                   (0.03, 0.95)).contains(scene.image)
+    pic = np.asarray(mask_picture(scene.image, selected)).astype(int)
+    grey = np.ptp(pic, axis=2) < 3
+    assert selected.any() and (grey == ~selected).all()       # tinted exactly where selected
+    # A BGR frame gives the same picture as its RGB original.
+    bgr = np.ascontiguousarray(scene.image[..., ::-1])
+    assert (np.asarray(mask_picture(bgr, selected, order="bgr")) == pic).all()
+    with pytest.raises(ValueError, match="selected must have shape"):
+        mask_picture(scene.image, selected[1:])
+    detector = FieldDetector(seed=0)
+    detection = detector.detect(scene.image)
+    debug = np.asarray(debug_picture(scene.image, detector, detection)).astype(int)
+    ball = detection.ball
+    # The ball's circle in the ball's colour; the field's runs along the
+    # scanned rows only.
+    assert tuple(debug[round(ball.y), round(ball.x + ball.r) - 1]) == (255, 0, 255)
+    run_colour = (debug == (40, 120, 55)).all(axis=2)
+    rows = scan_lines(480, detector.rows).astype(int)
+    assert run_colour[rows[1]].sum() > 100
+    columns = scan_lines(640, detector.columns).astype(int)
+    between = run_colour[rows[1] + 3]
+    assert between.sum() <= len(columns) and set(np.flatnonzero(between)) <= set(columns)
