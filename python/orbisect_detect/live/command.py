@@ -186,6 +186,8 @@ def run_live(args: argparse.Namespace, errors: TextIO | None = None) -> int:
 
     try:
         asyncio.run(main())
+    except KeyboardInterrupt:       # before the signal handlers were set
+        print("orbisect: interrupted", file=errors)
     except OSError as e:
         print(f"orbisect: cannot serve on {args.host}:{args.port} ({e.strerror or e})", file=errors)
         return 2
