@@ -27,7 +27,7 @@ SANITIZE_MODULE := $(CURDIR)/$(SANITIZE_BUILD)/python
 # Two compile jobs at most (cmake --build, as scikit-build-core runs it).
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: demo test test-arm corpus-hashes bench native-test native-test-build install typecheck clean sanitize sanitize-build sanitized-tests fuzz
+.PHONY: demo test test-arm corpus-hashes bench native-test native-test-build install typecheck clean sanitize sanitize-build sanitized-tests fuzz browser-deps
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -78,9 +78,25 @@ test-arm: $(PY)
 	$(PY) -m pip install -q 'cmake>=3.20'
 	tests/scripts/test-arm.sh $(VENV)/bin/cmake $(ARM_BUILD)
 
+# The browser tests of the live page drive Debian's headless Chromium with
+# Selenium.  Installed here when missing and when we are root (CI is);
+# elsewhere those tests, and only those, are skipped with a loud message.
+browser-deps:
+	@if command -v chromium >/dev/null 2>&1 && command -v chromedriver >/dev/null 2>&1; then \
+	    :; \
+	elif [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "installing chromium and chromium-driver for the browser tests"; mkdir -p build; \
+	    (apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+	        chromium chromium-driver) >build/apt-browser.log 2>&1 \
+	    || echo "*** could not install chromium (see build/apt-browser.log): the browser tests will be skipped ***"; \
+	else \
+	    echo "*** chromium and chromium-driver are missing and cannot be installed here (not root):"; \
+	    echo "*** the browser tests will be skipped (apt-get install chromium chromium-driver) ***"; \
+	fi
+
 # The sanitizer run comes even when the plain run fails: its report is the
 # one that says what went wrong.
-test: install native-test typecheck
+test: install native-test typecheck browser-deps
 	(cd tests && ../$(PY) -m pytest -q); status=$$?; \
 	$(MAKE) --no-print-directory test-arm || status=1; \
 	$(MAKE) --no-print-directory sanitized-tests && exit $$status
@@ -138,7 +154,7 @@ endif
 
 bench: $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
-	$(PY) -m pip install --no-build-isolation '.[bench,dask,video]'
+	$(PY) -m pip install --no-build-isolation '.[bench,dask,video,live]'
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 # stubtest imports the installed module and compares the installed stub with
