@@ -1,6 +1,7 @@
 """The field detector's native core (private to orbisect_detect)."""
 
 from collections.abc import Sequence
+from typing import final
 
 import numpy as np
 import numpy.typing as npt
@@ -10,6 +11,7 @@ MAX_SCAN_LINES: int
 _Window = Sequence[int]
 _LineTuple = tuple[float, float, float, float, float, float]
 
+@final
 class LineFinder:
     """The native line search of one detector (one thread at a time)."""
 
