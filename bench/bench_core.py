@@ -2,7 +2,9 @@
 bench_detect.py in the same run, the time of each stage, the first frame
 against a warm one, the import, the frames per second of 1, 2 and 8
 threads (one detector each), and the growth of the time per frame with the
-frame's size (sizes scaled to the frame).
+frame's size (sizes scaled to the frame).  Then the geometry of the lines
+found: width and centre-line errors against the scenes' truth, on the
+generated frames and on the same frames JPEG-compressed.
 
     python bench/bench_core.py [frames]
 
@@ -28,7 +30,7 @@ from PIL import Image
 
 from bench_detect import REPORT_SEED, OpenCVPipeline
 from orbisect_detect import BallSearch, FieldDetector, LineSearch
-from orbisect_detect.scenes import make_scenes
+from orbisect_detect.scenes import Scene, make_scenes, score_lines
 
 Frame = npt.NDArray[np.uint8]
 SIZES = ((320, 240), (640, 480), (1280, 720), (1920, 1080), (3840, 2160))
@@ -132,6 +134,32 @@ def growth(frames: Sequence[Frame]) -> list[tuple[int, int, float]]:
     return out
 
 
+def jpeg(frame: Frame, quality: int) -> Frame:
+    """The frame after JPEG compression (4:2:0 chroma, as cameras write it)."""
+    import io
+    buf = io.BytesIO()
+    Image.fromarray(frame).save(buf, "JPEG", quality=quality)
+    return np.asarray(Image.open(io.BytesIO(buf.getvalue())).convert("RGB")).copy()
+
+
+def line_geometry(scenes: Sequence[Scene], frames: Sequence[Frame]) -> tuple[int, float, float, float]:
+    """Over the lines matched to the truth: their number, the median width
+    error (signed: the bias), the median absolute width error, and the
+    median distance of the found ends from the true centre line."""
+    det = FieldDetector(seed=0)
+    width_err, centre = [], []
+    for scene, frame in zip(scenes, frames):
+        found = det.detect(frame).lines
+        for i, j in score_lines(found, scene.lines).pairs:
+            t, f = scene.lines[i], found[j]
+            length = math.hypot(t.x1 - t.x0, t.y1 - t.y0)
+            nx, ny = -(t.y1 - t.y0) / length, (t.x1 - t.x0) / length
+            width_err.append(f.width - t.width)
+            centre.extend(abs((x - t.x0) * nx + (y - t.y0) * ny) for x, y in ((f.x0, f.y0), (f.x1, f.y1)))
+    return (len(width_err), statistics.median(width_err), statistics.median(map(abs, width_err)),
+            statistics.median(centre))
+
+
 _STARTUP = r"""
 import time, sys
 t0 = time.perf_counter()
@@ -190,6 +218,14 @@ def main() -> None:
     rates = [(n, thread_rate(scenes, n)) for n in (1, 2, 8)]
     print(f"threads (one detector each, frames per second): 1 thread {one:.0f}; " + ", ".join(
         f"{n}: {r:.0f} ({r / one:.2f}x)" for n, r in rates))
+
+    truth = list(make_scenes(REPORT_SEED, frames))
+    print("line geometry (matched lines: median width error, median |width error|, "
+          "median distance of the ends from the true centre line):")
+    for name, group in (("generated", scenes), ("JPEG quality 60", [jpeg(f, 60) for f in scenes]),
+                        ("JPEG quality 30", [jpeg(f, 30) for f in scenes])):
+        n, bias, err, off = line_geometry(truth, group)
+        print(f"  {name}: {n} lines, width {bias:+.3f} px, |width| {err:.3f} px, centre {off:.3f} px")
 
     few = scenes[: max(10, frames // 5)]
     rows = growth(few)

@@ -70,7 +70,140 @@ struct raw_line {
     double px, py, ux, uy, t_lo, t_hi, width, support;
 };
 
+// Intensity (R + G + B) at a point, bilinear between the four pixel
+// centres around it; false when one of them lies outside the frame.
+bool intensity_at(const image_view &frame, double x, double y, double &out) {
+    const double fx = std::floor(x), fy = std::floor(y);
+    if (!(fx >= 0.0 && fy >= 0.0 && fx + 1.0 <= static_cast<double>(frame.shape[1] - 1) &&
+          fy + 1.0 <= static_cast<double>(frame.shape[0] - 1)))
+        return false;
+    const auto ix = static_cast<int64_t>(fx), iy = static_cast<int64_t>(fy);
+    const double ax = x - fx, ay = y - fy;
+    auto sum = [&](int64_t yy, int64_t xx) {
+        const uint8_t *p = frame.at(yy, xx);
+        return static_cast<double>(p[0] + p[1] + p[2]);
+    };
+    const double top = sum(iy, ix) * (1.0 - ax) + sum(iy, ix + 1) * ax;
+    const double bottom = sum(iy + 1, ix) * (1.0 - ax) + sum(iy + 1, ix + 1) * ax;
+    out = top * (1.0 - ay) + bottom * ay;
+    return true;
+}
+
+// Least contrast of paint over the field in a profile (R + G + B), and the
+// field's margin beside the paint that a profile reads.
+constexpr double min_contrast = 45.0;
+constexpr double profile_margin = 4.0;
+constexpr double profile_step = 0.5;
+constexpr int max_profile_samples = 4 * 64 + 1;
+
+double median_of(std::vector<double> &v) {
+    const size_t mid = v.size() / 2;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
+    return v[mid];
+}
+
+bool refine_once(const image_view &frame, refined_line &l) {
+    const double half = std::min(l.width / 2.0 + profile_margin, (max_profile_samples - 1) * profile_step / 2);
+    const int samples = 2 * static_cast<int>(half / profile_step) + 1;
+    const int mid = samples / 2;
+    const double length = l.t_hi - l.t_lo;
+    if (!(length >= 4.0) || samples < 7) return false;
+    const int count = static_cast<int>(std::min<double>(max_profiles, std::max(3.0, length / 4.0)));
+    const double nx = -l.uy, ny = l.ux;
+    double v[max_profile_samples];
+    std::vector<double> ts, centres, widths;
+    const int outer = 2;  // samples at each end that give the field's level
+    const int plateau = std::max(0, static_cast<int>((l.width / 2.0 - 2.0) / profile_step));
+    // The paint's area is summed out to where a blur of about a pixel has
+    // faded; its centroid closer in, where there is less noise to weigh.
+    const int near = std::min(mid - outer, static_cast<int>((l.width / 2.0 + 3.0) / profile_step));
+    const int close = std::min(near, static_cast<int>((l.width / 2.0 + 1.5) / profile_step));
+    for (int k = 0; k < count; ++k) {
+        // Profiles at the middles of count equal stretches of the line.
+        const double t = l.t_lo + length * (k + 0.5) / count;
+        const double cx = l.px + t * l.ux, cy = l.py + t * l.uy;
+        bool inside = true;
+        for (int i = 0; i < samples && inside; ++i) {
+            const double s = (i - mid) * profile_step;
+            inside = intensity_at(frame, cx + s * nx, cy + s * ny, v[i]);
+        }
+        if (!inside) continue;
+        double left = 0.0, right = 0.0;
+        for (int i = 0; i < outer; ++i) {
+            left += v[i] / outer;
+            right += v[samples - 1 - i] / outer;
+        }
+        const double field = 0.5 * (left + right);
+        double paint = 0.0;
+        for (int i = mid - plateau; i <= mid + plateau; ++i) paint += v[i] / (2 * plateau + 1);
+        const double contrast = paint - field;
+        // Something else beside the stripe (another stripe, the ball) shows
+        // as unequal ends.
+        if (!(contrast >= min_contrast) || std::abs(left - right) > 0.25 * contrast) continue;
+        double area = 0.0, inner = 0.0, moment = 0.0;
+        for (int i = mid - near; i <= mid + near; ++i) {
+            const double d = v[i] - field;
+            area += d;
+            if (std::abs(i - mid) <= close) {
+                inner += d;
+                moment += d * (i - mid);
+            }
+        }
+        if (!(area > 0.0) || !(inner > 0.0)) continue;
+        ts.push_back(t);
+        centres.push_back(moment / inner * profile_step);
+        widths.push_back(area * profile_step / contrast);
+    }
+    if (ts.size() < 3) return false;
+    std::vector<double> tmp = centres;
+    const double c_med = median_of(tmp);
+    // The profiles that agree with the middle one: a least squares line of
+    // offset against position along the line (offset alone from few).
+    double sw = 0, st = 0, sc = 0, stt = 0, stc = 0;
+    std::vector<double> kept_widths;
+    for (size_t k = 0; k < ts.size(); ++k) {
+        if (std::abs(centres[k] - c_med) > 1.0) continue;
+        sw += 1;
+        st += ts[k];
+        sc += centres[k];
+        stt += ts[k] * ts[k];
+        stc += ts[k] * centres[k];
+        kept_widths.push_back(widths[k]);
+    }
+    if (sw < 3) return false;
+    double a = sc / sw, b = 0.0;
+    const double var = stt - st * st / sw;
+    if (sw >= 6 && var > 0.0) {
+        b = (stc - st * sc / sw) / var;
+        a = (sc - b * st) / sw;
+    }
+    const double width = median_of(kept_widths);
+    // A refinement that moves the line by more than half its width, or turns
+    // it by more than a degree, found something else.
+    if (std::abs(a + b * 0.5 * (l.t_lo + l.t_hi)) > 0.5 * l.width || std::abs(b) > 0.0175 ||
+        !(width > 0.0) || width > 2.0 * l.width + 2.0)
+        return false;
+    const double px = l.px + a * nx, py = l.py + a * ny;
+    double ux = l.ux + b * nx, uy = l.uy + b * ny;
+    const double norm = std::hypot(ux, uy);
+    ux /= norm;
+    uy /= norm;
+    // The old extreme points, projected on the new line.
+    auto along = [&](double t) { return (l.px + t * l.ux - px) * ux + (l.py + t * l.uy - py) * uy; };
+    const double t0 = along(l.t_lo), t1 = along(l.t_hi);
+    l = {px, py, ux, uy, std::min(t0, t1), std::max(t0, t1), width};
+    return true;
+}
+
 }  // namespace
+
+bool refine_across(const image_view &frame, refined_line &l) {
+    // Twice: the second time the profiles' extent follows the refined width.
+    if (!refine_once(frame, l)) return false;
+    refined_line again = l;
+    if (refine_once(frame, again)) l = again;
+    return true;
+}
 
 bool paint_colour::operator()(const uint8_t *p) const {
     const int32_t r = p[0], g = p[1], b = p[2];
@@ -364,7 +497,9 @@ void find_lines(const std::vector<gap> &gaps_in, const image_view &frame, const 
             ++rejected;
             continue;
         }
-        raw.push_back({f.px, f.py, f.ux, f.uy, t_lo, t_hi, stripe, support});
+        refined_line r{f.px, f.py, f.ux, f.uy, t_lo, t_hi, stripe};
+        if (s.refine) refine_across(frame, r);
+        raw.push_back({r.px, r.py, r.ux, r.uy, r.t_lo, r.t_hi, r.width, support});
     }
 
     // Follow each stripe's paint beyond its outermost points, to its end or

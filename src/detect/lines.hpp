@@ -38,6 +38,7 @@ struct line_settings {
     int32_t min_points = 5;
     double min_support = 0.6;
     int32_t max_lines = 8;
+    bool refine = true;         // the border refinement (refine_across)
 };
 
 // A gap between two field runs on one scan line whose middle is paint.
@@ -82,6 +83,21 @@ void clip_to_frame(double px, double py, double ux, double uy, int64_t width, in
 // not paint, t_limit when the frame's edge comes first, or the last step.
 double paint_end(const image_view &frame, const paint_colour &paint, double px, double py, double ux,
                  double uy, double t, double t_limit, int32_t reach);
+
+// The border refinement: the stripe's centre line and width from the
+// pixels across its paint.  Up to max_profiles profiles across the line
+// between t_lo and t_hi, sampled every half pixel (bilinear, intensity
+// R + G + B) out to the gap width's half plus a margin; on each, the field's
+// level from the profile's ends, the paint's from its middle, the width as
+// the paint's area over its level and the centre as its centroid, both
+// unbiased by a symmetric blur.  The line moves to the profiles' centres
+// (offset and angle fitted by least squares) and takes their median width,
+// when enough profiles agree; otherwise it stays as it is (false).
+constexpr int max_profiles = 32;
+struct refined_line {
+    double px, py, ux, uy, t_lo, t_hi, width;
+};
+bool refine_across(const image_view &frame, refined_line &line);
 
 // One line for two pieces of one stripe, or false when they are not collinear.
 bool join_two(const found_line &a, const found_line &b, double tolerance, found_line &out);

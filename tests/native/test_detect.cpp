@@ -339,3 +339,62 @@ NATIVE_TEST(a_stripe_is_found_on_its_centre_line_with_its_width) {
     }
     CHECK(found == 30);
 }
+
+NATIVE_TEST(the_border_refinement_finds_blurred_stripes_to_a_fraction_of_a_pixel) {
+    std::mt19937 rng(31);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::normal_distribution<double> noise(0.0, 3.0);
+    for (int round = 0; round < 60; ++round) {
+        const int64_t h = 120, w = 160;
+        const double a = 3.14159 * u(rng), ux = std::cos(a), uy = std::sin(a), nx = -uy, ny = ux;
+        const double cx = 80 + 10 * u(rng), cy = 60 + 10 * u(rng), width = 3.5 + 10 * std::abs(u(rng));
+        const double alpha = 0.9 + 0.1 * std::abs(u(rng));
+        // The stripe's coverage of each pixel square across it, blended over
+        // grass, blurred by 0 to 2 passes of [1 2 1] / 4, with noise.
+        std::vector<double> img(static_cast<size_t>(h * w * 3));
+        for (int64_t y = 0; y < h; ++y)
+            for (int64_t x = 0; x < w; ++x) {
+                const double cover = alpha * std::clamp(width / 2 + 0.5 - std::abs((x - cx) * nx + (y - cy) * ny), 0.0, 1.0);
+                for (int c = 0; c < 3; ++c)
+                    img[static_cast<size_t>((y * w + x) * 3 + c)] = grass[c] + cover * (235.0 - grass[c]);
+            }
+        const int passes = round % 3;
+        for (int pass = 0; pass < passes; ++pass)
+            for (int axis = 0; axis < 2; ++axis) {
+                std::vector<double> out = img;
+                for (int64_t y = 1; y + 1 < h; ++y)
+                    for (int64_t x = 1; x + 1 < w; ++x)
+                        for (int c = 0; c < 3; ++c) {
+                            const int64_t d = axis ? 3 * w : 3;
+                            const size_t i = static_cast<size_t>((y * w + x) * 3 + c);
+                            out[i] = 0.25 * img[i - d] + 0.5 * img[i] + 0.25 * img[i + d];
+                        }
+                img.swap(out);
+            }
+        picture p(h, w);
+        for (size_t i = 0; i < img.size(); ++i)
+            p.px[i] = static_cast<uint8_t>(std::clamp(std::nearbyint(img[i] + noise(rng)), 0.0, 255.0));
+        // A start as the gaps give it: off by up to a pixel and half a degree,
+        // the width by up to a pixel.
+        const double off = u(rng), turn = 0.0087 * u(rng);
+        refined_line l{cx + off * nx, cy + off * ny, std::cos(a + turn), std::sin(a + turn), -40.0, 40.0,
+                       width + u(rng)};
+        CHECK(refine_across(p.view(), l));
+        CHECK(std::abs(std::hypot(l.ux, l.uy) - 1.0) < 1e-12);
+        for (double t : {l.t_lo, 0.0, l.t_hi}) {
+            const double x = l.px + t * l.ux, y = l.py + t * l.uy;
+            CHECK(std::abs((x - cx) * nx + (y - cy) * ny) < 0.12);
+        }
+        CHECK(std::abs(l.width - width) < 0.2 + 0.05 * passes);  // the paint's own level: alpha drops out
+        CHECK(l.t_hi - l.t_lo > 79.0 && l.t_hi - l.t_lo < 81.0);
+    }
+    // No paint, or paint at the frame's edge only: the line stays.
+    picture flat(60, 60);
+    for (int64_t y = 0; y < 60; ++y)
+        for (int64_t x = 0; x < 60; ++x) flat.set(y, x, grass);
+    refined_line l{30.0, 30.0, 1.0, 0.0, -20.0, 20.0, 6.0};
+    CHECK(!refine_across(flat.view(), l));
+    CHECK(l.py == 30.0 && l.width == 6.0);
+    refined_line edge{30.0, 0.5, 1.0, 0.0, -20.0, 20.0, 6.0};
+    CHECK(!refine_across(flat.view(), edge));
+}
