@@ -93,8 +93,8 @@ bool intensity_at(const image_view &frame, double x, double y, double &out) {
 // field's margin beside the paint that a profile reads.
 constexpr double min_contrast = 45.0;
 constexpr double profile_margin = 4.0;
-constexpr double profile_step = 0.5;
-constexpr int max_profile_samples = 4 * 64 + 1;
+constexpr double profile_step = 1.0;
+constexpr int max_profile_samples = 2 * 64 + 1;  // out to 64 px from the centre
 
 double median_of(std::vector<double> &v) {
     const size_t mid = v.size() / 2;

@@ -4,9 +4,11 @@
 // to their ends, scored and joined.
 //
 // Work per frame is bounded: at most max_lines + 3 line fits of `iterations`
-// candidates each over at most the frame's gaps (half its scan points), and
-// at most 4 * reach paint pixels read per line found (reach: the widest
-// stretch the scan leaves unread, plus 2).
+// candidates each over at most the frame's gaps (half its scan points), at
+// most 4 * reach paint pixels read per line found while following it (reach:
+// the widest stretch the scan leaves unread, plus 2), and for the border
+// refinement two rounds of at most max_profiles profiles of at most
+// max_profile_samples samples (4 pixels each) per line.
 #pragma once
 
 #include <cstdint>
@@ -93,7 +95,7 @@ double paint_end(const image_view &frame, const paint_colour &paint, double px, 
 // unbiased by a symmetric blur.  The line moves to the profiles' centres
 // (offset and angle fitted by least squares) and takes their median width,
 // when enough profiles agree; otherwise it stays as it is (false).
-constexpr int max_profiles = 32;
+constexpr int max_profiles = 16;
 struct refined_line {
     double px, py, ux, uy, t_lo, t_hi, width;
 };
