@@ -177,15 +177,24 @@ class FieldDetector:
         RANSAC effort, widths and acceptance of the lines.
     seed : int, optional
         Seeds the fits per frame from this value and the frame's own scan
-        points, so that a frame always gives the same detection.  None leaves
-        the C runtime's generator as it is.
+        points, so that a frame always gives the same detection.  None seeds
+        the line fits from a count of the detector's frames and leaves the C
+        runtime's generator, which the ball's fits draw from, as it is.
     order : {"rgb", "bgr"}
         Channel order of the frames.
 
+    Raises
+    ------
+    TypeError, ValueError
+        For settings of the wrong type, or that the search cannot run with.
+
     Notes
     -----
-    A detector reuses its point buffers from frame to frame; use one per
-    thread.
+    A detector reuses its buffers from frame to frame and may be used from
+    one thread at a time: :meth:`detect` raises ``RuntimeError`` while
+    another thread's call on the same detector runs.  Give each thread its
+    own detector; detectors run in parallel (the line search releases the
+    interpreter lock).
 
     Examples
     --------
@@ -263,6 +272,8 @@ class FieldDetector:
         ------
         TypeError, ValueError
             When ``frame`` is not an (H, W, 3) uint8 array.
+        RuntimeError
+            When another thread is running this detector's ``detect``.
         """
         if not self._busy.acquire(blocking=False):
             raise RuntimeError("this FieldDetector is in use by another thread; "
