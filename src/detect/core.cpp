@@ -44,9 +44,14 @@ void detection_core::find_lines(const image_view &frame, bool bgr, frame_lines &
     // full, so this only bounds noisy frames.
     const int64_t need = 2 * (s_.rows * std::min(width, max_points_per_line) +
                               s_.columns * std::min(height, max_points_per_line)) / 4 + 64;
-    if (static_cast<int64_t>(points_.size()) < 2 * need) points_.assign(static_cast<size_t>(2 * need), 0);
+    if (capacity_ < need) {
+        points_.reset();
+        capacity_ = 0;
+        points_.reset(new int32_t[static_cast<size_t>(2 * need)]);
+        capacity_ = need;
+    }
     points_view ps;
-    ps.data = points_.data();
+    ps.data = points_.get();
     ps.shape[0] = need;
     ps.shape[1] = 2;
     ps.strides[0] = 8;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "colour/lch_bounds.hpp"
@@ -51,7 +52,8 @@ class detection_core {
   private:
     core_settings s_;
     uint64_t frames_ = 0;       // frames seen: the key without a seed
-    std::vector<int32_t> points_;
+    std::unique_ptr<int32_t[]> points_;  // uninitialised: only what the scan writes is read
+    int64_t capacity_ = 0;               // points
     std::vector<gap> gaps_;
     line_scratch scratch_;
     int64_t positions_height_ = -1, positions_width_ = -1;
