@@ -7,7 +7,8 @@
 # make sanitize - build the module and the kernel test program with
 #                 AddressSanitizer and UBSan and run every test against them
 # make fuzz  - the property tests with the long profile (2000 examples per
-#              property and kernel; FUZZ_EXAMPLES=n to change it)
+#              property and kernel; FUZZ_EXAMPLES=n to change it): the kernels'
+#              and the detector layer's (frames, settings, windows files)
 PYTHON ?= python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -91,14 +92,15 @@ sanitized-tests: sanitize-build
 # installed (uninstrumented) module instead: faster, and Hypothesis can
 # shrink a failure that does not stop the process.
 FUZZ_SANITIZED ?= 1
+FUZZ_TESTS := test_properties.py test_layer_properties.py
 fuzz: export HYPOTHESIS_PROFILE := fuzz
 fuzz: install
 ifeq ($(FUZZ_SANITIZED),1)
 	$(MAKE) --no-print-directory sanitize-build
 	rm -f $(LAST_CALL)
-	$(SANITIZE_PYTEST) test_properties.py || $(SHOW_LAST_CALL)
+	$(SANITIZE_PYTEST) $(FUZZ_TESTS) || $(SHOW_LAST_CALL)
 else
-	cd tests && ../$(PY) -m pytest -q test_properties.py
+	cd tests && ../$(PY) -m pytest -q $(FUZZ_TESTS)
 endif
 
 bench: $(PY)

@@ -167,17 +167,47 @@ def test_the_core_refuses_frames_it_cannot_read(frame, match):
         finder.find(frame, False)
 
 
-@pytest.mark.parametrize("search, match", [
-    (LineSearch(tolerance=0.0), "tolerance"),
-    (LineSearch(tolerance=float("nan")), "tolerance"),
-    (LineSearch(min_width=9.0, max_width=3.0), "min_width"),
-    (LineSearch(min_points=1), "min_points"),
-    (LineSearch(max_lines=-1), "max_lines"),
-    (LineSearch(iterations=-5), "iterations"),
+def core_arguments(**change):
+    """The arguments a default detector gives its core, with some changed."""
+    from orbisect_detect.detector import _window_ints
+    from orbisect_detect.lines import paint_test
+    from orbisect_detect.windows import FIELD_WINDOW, LINE_WINDOWS
+    paint = [_window_ints(m) for m in paint_test(LINE_WINDOWS, "rgb").mappings]
+    args = dict(field_rgb=_window_ints(FIELD_WINDOW.mapping_for("rgb")),
+                field_bgr=_window_ints(FIELD_WINDOW.mapping_for("bgr")), paint_rgb=paint,
+                paint_bgr=paint, grey=(89, 256), rows=48, columns=64,
+                search=(120, 1.5, 2.0, 60.0, 3, 5, 0.6, 8), seed=None)
+    args.update(change)
+    return args
+
+
+def search(k, value):
+    s = list(core_arguments()["search"])
+    s[k] = value
+    return tuple(s)
+
+
+# The detector's settings are checked when made; the core checks its own
+# record again, so that no setting it cannot run with reaches it.
+@pytest.mark.parametrize("change, error, match", [
+    ({"search": search(1, 0.0)}, ValueError, "tolerance"),
+    ({"search": search(1, float("nan"))}, ValueError, "tolerance"),
+    ({"search": search(2, 9.0)[:3] + (3.0,) + search(2, 9.0)[4:]}, ValueError, "min_width"),
+    ({"search": search(5, 1)}, ValueError, "min_points"),
+    ({"search": search(7, 65)}, ValueError, "max_lines"),
+    ({"search": search(0, -5)}, ValueError, "iterations"),
+    ({"search": search(0, 10 ** 6)}, ValueError, "iterations"),
+    ({"rows": 0}, ValueError, "rows"),
+    ({"columns": 65537}, ValueError, "columns"),
+    ({"paint_rgb": []}, ValueError, "line_windows"),
+    ({"field_rgb": (1, 2, 3)}, ValueError, "13 integers"),
+    ({"field_bgr": (1 << 40,) * 13}, OverflowError, "32 bits"),
+    ({"search": (1, 2)}, TypeError, None),
 ])
-def test_settings_the_core_cannot_run_with_are_refused_at_construction(search, match):
-    with pytest.raises(ValueError, match=match):
-        FieldDetector(line_search=search)
+def test_the_core_refuses_settings_it_cannot_run_with(change, error, match):
+    with pytest.raises(error, match=match):
+        _core.LineFinder(**core_arguments(**change))
+    _core.LineFinder(**core_arguments())
 
 
 def test_too_many_paint_windows_are_refused():
@@ -187,4 +217,4 @@ def test_too_many_paint_windows_are_refused():
 
 
 def test_the_core_module_holds_only_its_own_names():
-    assert {n for n in dir(_core) if not n.startswith("__")} == {"LineFinder", "MAX_SCAN_LINES"}
+    assert {n for n in dir(_core) if not n.startswith("__")} == {"LineFinder", "MAX_SCAN_LINES", "MAX_SCAN_POINTS", "MAX_GAPS"}

@@ -7,6 +7,8 @@ import numpy as np
 import numpy.typing as npt
 
 MAX_SCAN_LINES: int
+MAX_SCAN_POINTS: int
+MAX_GAPS: int
 
 _Window = Sequence[int]
 _LineTuple = tuple[float, float, float, float, float, float]

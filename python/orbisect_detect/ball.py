@@ -13,6 +13,26 @@ squares fit to the points near it, then scored (:func:`circle_support`).  A
 candidate that is not supported (a ball-coloured blob that is not round, an
 arc of noise) is dropped with the points around it, and the search goes on,
 a few times at most.
+
+Bounded work.  Whatever the frame shows, each stage handles at most a fixed
+number of items, so that a frame of stripes, checkerboards or speckle in the
+ball's colour costs about what an ordinary one does:
+
+- the RANSAC search sees at most :data:`MAX_BORDERS` (2047) coarse border
+  points, a prefix of the mixed borders that the detector hands it (so a
+  sample spread over the frame);
+- :func:`chord_candidates` pairs at most :data:`MAX_CHORDS` (128) row runs
+  and as many column runs, the first of the scan (spread over the frame as
+  its bit-reversed lines are), after dropping runs too long to be a chord
+  of a ball of radius ``max_r``, and votes among at most
+  :data:`MAX_PROPOSALS` (256) proposals, every k-th when there are more;
+- a candidate's dense scan reads at most :data:`MAX_DENSE_LINES` (64) rows
+  and as many columns of the square around it;
+- at most ``candidates`` RANSAC circles and four chord circles are checked.
+
+Ordinary scenes stay far below these caps (over 580 generated frames at
+most 153 borders, 34 row and 33 column runs, 96 chord proposals, and 956
+border points in a dense scan), so they change nothing there.
 """
 
 from __future__ import annotations
@@ -28,11 +48,24 @@ import numpy.typing as npt
 
 import orbisect
 
-__all__ = ["Ball", "BallSearch", "find_ball", "fit_circle", "fit_circle_algebraic", "circle_support", "chord_candidates",
+from ._checks import integer, real
+
+__all__ = ["MAX_BORDERS", "MAX_CHORDS", "MAX_DENSE_LINES", "MAX_PROPOSALS", "Ball", "BallSearch",
+           "find_ball", "fit_circle", "fit_circle_algebraic", "circle_support", "chord_candidates",
            "hidden", "outside_share", "refine_circle", "region_scan", "run_borders", "scan_lines"]
 
 FloatArray = npt.NDArray[np.floating[Any]]
 IntArray = npt.NDArray[np.int32]
+
+#: Most coarse border points the RANSAC search of one frame sees (odd, so
+#: that the sampler's congruential sequence keeps mixing).
+MAX_BORDERS = 2047
+#: Most row runs, and most column runs, that :func:`chord_candidates` pairs.
+MAX_CHORDS = 128
+#: Most chord proposals that vote in :func:`chord_candidates`.
+MAX_PROPOSALS = 256
+#: Most rows, and most columns, of a candidate's dense scan.
+MAX_DENSE_LINES = 64
 
 
 @dataclass(frozen=True)
@@ -87,10 +120,25 @@ class BallSearch:
         Runs shorter than this are dropped and gaps shorter than this joined
         before fitting (speckle of a colour near the window's edge).
 
+    Raises
+    ------
+    TypeError
+        For a value of the wrong type (a bool or a string where a number
+        belongs, a float where an int does).
+    ValueError
+        For a value that is not finite or lies outside its range:
+        0 < ``min_r`` <= ``max_r`` <= 65536, ``iterations`` from 0 to
+        10000, 0 < ``tolerance`` <= 64, ``min_support`` from 0 to 1,
+        ``candidates`` from 0 to 16, ``min_run`` from 0 to 65536.
+
     Examples
     --------
     >>> BallSearch(min_r=12.0).max_r
     80.0
+    >>> BallSearch(min_r=90.0)
+    Traceback (most recent call last):
+    ...
+    ValueError: min_r must not exceed max_r, got min_r=90.0 and max_r=80.0
     """
 
     min_r: float = 10.0
@@ -100,6 +148,22 @@ class BallSearch:
     min_support: float = 0.65
     candidates: int = 4
     min_run: int = 6
+
+    def __post_init__(self) -> None:
+        checked = {
+            "min_r": real("min_r", self.min_r, 0.0, 65536.0, open_lo=True),
+            "max_r": real("max_r", self.max_r, 0.0, 65536.0, open_lo=True),
+            "iterations": integer("iterations", self.iterations, 0, 10_000),
+            "tolerance": real("tolerance", self.tolerance, 0.0, 64.0, open_lo=True),
+            "min_support": real("min_support", self.min_support, 0.0, 1.0),
+            "candidates": integer("candidates", self.candidates, 0, 16),
+            "min_run": integer("min_run", self.min_run, 0, 65536),
+        }
+        if checked["min_r"] > checked["max_r"]:
+            raise ValueError(f"min_r must not exceed max_r, got min_r={checked['min_r']} "
+                             f"and max_r={checked['max_r']}")
+        for name, value in checked.items():
+            object.__setattr__(self, name, value)
 
 
 def run_borders(points: IntArray, width: int, height: int) -> IntArray:
@@ -326,8 +390,8 @@ def region_scan(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: flo
     """Border points of a dense scan of the frame around a circle.
 
     The square around the circle, 1.4 times its radius plus a margin, is
-    scanned along every ``step``-th row and column (a view of the frame, no
-    copy).  Returns the borders' x and y, the scanned rows and columns, and
+    scanned along every ``step``-th row and column, :data:`MAX_DENSE_LINES`
+    of each at most (a view of the frame, no copy).  Returns the borders' x and y, the scanned rows and columns, and
     the region (x0, y0, x1, y1).
     """
     height, width = int(frame.shape[0]), int(frame.shape[1])
@@ -338,7 +402,8 @@ def region_scan(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: flo
     empty = np.zeros(0)
     if h < 3 or w < 3:
         return empty, empty, empty, empty, (x0, y0, x1, y1)
-    n_rows, n_cols = max(2, int(h / step)), max(2, int(w / step))
+    n_rows = min(max(2, int(h / step)), MAX_DENSE_LINES)
+    n_cols = min(max(2, int(w / step)), MAX_DENSE_LINES)
     buf = np.empty((2 * (n_rows * w + n_cols * h) // 3 + 16, 2), np.int32)
     n = orbisect.simple_edge_hsv(frame[y0:y1, x0:x1], buf, window, n_rows, n_cols)
     # Borders on the region's edge are not the ball's: the region is wider.
@@ -402,7 +467,12 @@ def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_
     cuts its row chords, but the column chords beside the bar are whole).
     A proposal's votes are the proposals that agree with it within 3 px; the
     best four that do not agree with one another are returned.  Runs
-    touching the frame's edge propose nothing.
+    touching the frame's edge propose nothing, nor do runs too long to be a
+    chord of a circle of radius ``max_r``.
+
+    The work is bounded whatever the runs: the first :data:`MAX_CHORDS` row
+    runs and column runs are paired, and every k-th proposal votes when
+    there are more than :data:`MAX_PROPOSALS`.
 
     Returns
     -------
@@ -416,9 +486,15 @@ def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_
     [(50.0, 50.0, 10.5, 1)]
     """
     q = runs[: len(runs) & ~1].reshape(-1, 4)
-    row = (q[:, 1] == q[:, 3]) & (q[:, 0] > 0) & (q[:, 2] < width - 1)
-    col = (q[:, 0] == q[:, 2]) & (q[:, 1] > 0) & (q[:, 3] < height - 1) & ~row
-    r_runs, c_runs = q[row].astype(np.float64), q[col].astype(np.float64)
+    # A chord is no longer than the diameter, and each proposal's radius is
+    # at least half its chords: longer runs would only propose circles
+    # larger than max_r (1 px of slack against rounding).
+    longest = 2.0 * (max_r + agree + 1.0)
+    row = (q[:, 1] == q[:, 3]) & (q[:, 0] > 0) & (q[:, 2] < width - 1) & (q[:, 2] - q[:, 0] <= longest)
+    col = ((q[:, 0] == q[:, 2]) & (q[:, 1] > 0) & (q[:, 3] < height - 1) & ~row
+           & (q[:, 3] - q[:, 1] <= longest))
+    r_runs = q[row][:MAX_CHORDS].astype(np.float64)
+    c_runs = q[col][:MAX_CHORDS].astype(np.float64)
     # Row chord at y, borders at xs - 0.5 and xe - 0.5; column chord likewise.
     ry, ra, rb = r_runs[:, 1], r_runs[:, 0] - 0.5, r_runs[:, 2] - 0.5
     cx_, ca, cb = c_runs[:, 0], c_runs[:, 1] - 0.5, c_runs[:, 3] - 0.5
@@ -451,6 +527,9 @@ def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_
     mx, my, rr = mx[ok], my[ok], rr[ok]
     if len(mx) == 0:
         return []
+    if len(mx) > MAX_PROPOSALS:
+        every = -(-len(mx) // MAX_PROPOSALS)
+        mx, my, rr = mx[::every], my[::every], rr[::every]
     # Each proposal's votes are the proposals within 3 px of it (centre and
     # radius); the best is taken, its neighbours dropped, and so on.
     near = (np.abs(mx[:, None] - mx) + np.abs(my[:, None] - my) + np.abs(rr[:, None] - rr)) <= 3.0
@@ -510,7 +589,7 @@ def _check(frame: npt.NDArray[np.uint8], window: dict[str, object], cx: float, c
         if np.count_nonzero(near) < 5:
             return None
         cx, cy, r = _gauss_newton(xs[near], ys[near], cx, cy, r, 2)
-    if not search.min_r <= r <= search.max_r:
+    if not (search.min_r <= r <= search.max_r and math.isfinite(cx) and math.isfinite(cy)):
         return None
     support, inliers = circle_support(xs, ys, cx, cy, r, rows, cols, width, height, tol, frame)
     if inliers == 0:
@@ -556,7 +635,7 @@ def _coarse(frame: npt.NDArray[np.uint8], window: dict[str, object], x: FloatArr
     colour around it."""
     height, width = frame.shape[0], frame.shape[1]
     cx, cy, r = _gauss_newton(x[ring], y[ring], cx, cy, r, 2)
-    if not search.min_r <= r <= search.max_r:
+    if not (search.min_r <= r <= search.max_r and math.isfinite(cx) and math.isfinite(cy)):
         return None
     dx, dy = x - cx, y - cy
     d = np.sqrt(dx * dx + dy * dy) - r
@@ -565,7 +644,7 @@ def _coarse(frame: npt.NDArray[np.uint8], window: dict[str, object], x: FloatArr
     if inliers < 16 or np.count_nonzero((d > tol) & (d < 0.5 * r)):
         return None
     expected = _crossing_count(cx, cy, r, rows, columns, width, height)
-    if inliers < 0.9 * expected:
+    if expected == 0 or inliers < 0.9 * expected:
         return None
     share = outside_share(frame, window, cx, cy, r)
     if share > 0.02:
@@ -589,7 +668,8 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
     borders : ndarray
         (m, 2) int32 doubled borders of the coarse scan (:func:`run_borders`),
         in an order that mixes the scan lines (the sampler pairs indices by
-        a congruential sequence).
+        a congruential sequence); only the first :data:`MAX_BORDERS` are
+        used.
     frame : ndarray
         The frame, for the dense scans that check each candidate.
     window : mapping
@@ -625,7 +705,7 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
             best = ball
         return best is not None and best.support > 0.85
 
-    pts = borders
+    pts = borders[:MAX_BORDERS]
     x, y = pts[:, 0] * 0.5, pts[:, 1] * 0.5
     for _ in range(search.candidates):
         if len(pts) < 5:

@@ -20,6 +20,21 @@ as it is.
 Threads.  A detector may be used by one thread at a time: a second thread
 calling :meth:`FieldDetector.detect` while a call is running gets
 ``RuntimeError``.  Any number of detectors run in parallel.
+
+Bounded work.  A frame costs at most a fixed amount of work and memory,
+whatever it shows: each scan writes at most a run on every other pixel of
+its lines, and never more than :data:`MAX_SCAN_POINTS` points (2 MiB); the
+ball and the lines stages cap their points and candidates
+(:mod:`orbisect_detect.ball`, :mod:`orbisect_detect.lines`).  With the
+default settings a 640x480 frame of the worst patterns found (stripes,
+checkerboards, dots and speckle of the ball's and the paint's colours,
+``bench/bench_worst.py``) costs a few times an ordinary frame, a few
+milliseconds, and a few MiB.
+
+Errors.  :meth:`FieldDetector.detect` raises only for a frame that is not an
+(H, W, 3) uint8 array (``TypeError``, ``ValueError``) and for a detector
+another thread is using (``RuntimeError``); settings are checked when the
+detector, its searches and its windows are made.
 """
 
 from __future__ import annotations
@@ -43,7 +58,11 @@ from .ball import Ball, BallSearch, _denoised, find_ball, run_borders, scan_line
 from .lines import Line, LineSearch, paint_test
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
 
-__all__ = ["Detection", "FieldDetector", "prepare_frame"]
+__all__ = ["MAX_SCAN_POINTS", "Detection", "FieldDetector", "prepare_frame"]
+
+#: Most points one scan of a frame writes (run starts and ends); the native
+#: core's scan keeps the same cap.
+MAX_SCAN_POINTS: int = _core.MAX_SCAN_POINTS
 
 
 @dataclass(frozen=True)
@@ -185,8 +204,12 @@ class FieldDetector:
 
     Raises
     ------
-    TypeError, ValueError
-        For settings of the wrong type, or that the search cannot run with.
+    TypeError
+        For an argument of the wrong type (``ball_search`` not a
+        :class:`BallSearch`, ``rows`` not an int, ...).
+    ValueError
+        For ``rows`` or ``columns`` outside 1 to 65536, an unknown
+        ``order``, or more than 8 ``line_windows``.
 
     Notes
     -----
@@ -226,8 +249,12 @@ class FieldDetector:
             raise TypeError(f"seed must be an int or None, got {type(seed).__name__}")
         self.ball_window, self.field_window, self.line_windows = ball_window, field_window, line_windows
         self.rows, self.columns = int(rows), int(columns)
-        self.ball_search = ball_search or BallSearch()
-        self.line_search = line_search or LineSearch()
+        if ball_search is not None and not isinstance(ball_search, BallSearch):
+            raise TypeError(f"ball_search must be a BallSearch or None, got {type(ball_search).__name__}")
+        if line_search is not None and not isinstance(line_search, LineSearch):
+            raise TypeError(f"line_search must be a LineSearch or None, got {type(line_search).__name__}")
+        self.ball_search = BallSearch() if ball_search is None else ball_search
+        self.line_search = LineSearch() if line_search is None else line_search
         self.seed = None if seed is None else int(seed)
         self.order: ChannelOrder = order
         self._points = np.empty((0, 2), np.int32)
@@ -250,7 +277,8 @@ class FieldDetector:
     def _buffer(self, height: int, width: int) -> npt.NDArray[np.int32]:
         # Room for a run on every other pixel of every scanned line: the scan
         # stops when the buffer is full, so this only bounds noisy frames.
-        need = 2 * (self.rows * min(width, 2048) + self.columns * min(height, 2048)) // 4 + 64
+        need = min(2 * (self.rows * min(width, 2048) + self.columns * min(height, 2048)) // 4 + 64,
+                   MAX_SCAN_POINTS)
         if len(self._points) < need:
             self._points = np.empty((need, 2), np.int32)
         return self._points
@@ -330,7 +358,6 @@ def _line_finder(field_window: Window, line_windows: tuple[Window, ...], rows: i
         seed)
 
 
-@lru_cache(maxsize=4096)
 def _mixing_order(n: int) -> npt.NDArray[np.intp]:
     """A fixed permutation of n points that spreads neighbours apart, over an
     odd count (the last point is dropped when n is even).
@@ -338,7 +365,18 @@ def _mixing_order(n: int) -> npt.NDArray[np.intp]:
     The fits sample indices from a congruential sequence modulo n; with n
     even successive indices alternate in parity, so a run's start and end
     (stored side by side) could never be drawn together with some others.
+    The orders of small counts are kept (a few MiB at most); larger ones,
+    which only unusual frames give, are made each time.
     """
+    return _small_mixing_order(n) if n <= 1024 else _make_mixing_order(n)
+
+
+@lru_cache(maxsize=1025)
+def _small_mixing_order(n: int) -> npt.NDArray[np.intp]:
+    return _make_mixing_order(n)
+
+
+def _make_mixing_order(n: int) -> npt.NDArray[np.intp]:
     m = n - 1 if n % 2 == 0 and n > 0 else n
     if m <= 0:
         out = np.zeros(0, np.intp)

@@ -11,7 +11,11 @@ intensity as fractions of full scale)::
     }
 
 ``line`` is a list: a pixel is paint when any of its windows holds it.  An
-entry that is left out keeps the detector's default.
+entry that is left out keeps the detector's default.  Every limit must be a
+number (not a string, not true or false): hue from -720 to 720 degrees with
+a span of more than 0 and less than 180, chroma from 0 to 1.2 and intensity
+from 0 to 1 (fractions, not percent).  A file larger than 1 MiB is no
+windows file.
 
 Examples
 --------
@@ -29,10 +33,12 @@ from typing import Any, Literal
 
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, Window
 
-__all__ = ["ENTRIES", "EntryName", "WindowSet", "load_windows", "rounded", "save_windows",
+__all__ = ["ENTRIES", "MAX_FILE_SIZE", "EntryName", "WindowSet", "load_windows", "rounded", "save_windows",
            "update_windows_file"]
 
 EntryName = Literal["ball", "field", "line"]
+#: Largest windows file read, in bytes.
+MAX_FILE_SIZE = 1 << 20
 #: The entries of a windows file.
 ENTRIES: tuple[EntryName, ...] = ("ball", "field", "line")
 
@@ -166,8 +172,9 @@ def load_windows(path: str | os.PathLike[str]) -> WindowSet:
     OSError
         When the file cannot be read.
     ValueError
-        When it is not valid JSON or not a windows file; the message names
-        the file.
+        When it is not valid JSON or not a windows file (a limit that is not
+        a number or is out of its range, an unknown entry, more than
+        :data:`MAX_FILE_SIZE` bytes); the message names the file.
 
     Examples
     --------
@@ -178,12 +185,18 @@ def load_windows(path: str | os.PathLike[str]) -> WindowSet:
     True
     """
     name = os.fspath(path)
-    with open(name, encoding="utf-8") as f:
-        text = f.read()
+    with open(name, "rb") as f:
+        data = f.read(MAX_FILE_SIZE + 1)
+    if len(data) > MAX_FILE_SIZE:
+        raise ValueError(f"{name}: larger than {MAX_FILE_SIZE} bytes: not a windows file")
     try:
-        return WindowSet.from_dict(json.loads(text))
+        return WindowSet.from_dict(json.loads(data.decode("utf-8")))
+    except UnicodeDecodeError:
+        raise ValueError(f"{name}: not UTF-8 text: not a windows file") from None
     except json.JSONDecodeError as e:
         raise ValueError(f"{name}: not valid JSON ({e})") from None
+    except RecursionError:
+        raise ValueError(f"{name}: nested too deeply: not a windows file") from None
     except ValueError as e:
         raise ValueError(f"{name}: {e}") from None
 

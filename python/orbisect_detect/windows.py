@@ -21,6 +21,8 @@ a sample of pixels, such as those of a box drawn on the object.
 from __future__ import annotations
 
 import math
+import numbers
+import reprlib
 from dataclasses import dataclass
 from functools import lru_cache
 from typing import Any, Literal
@@ -31,6 +33,7 @@ import numpy.typing as npt
 import orbisect
 
 __all__ = [
+    "CHROMA_TOP",
     "Window",
     "ChannelOrder",
     "pixel_coordinates",
@@ -41,6 +44,8 @@ __all__ = [
 ]
 
 ChannelOrder = Literal["rgb", "bgr"]
+#: Highest chroma limit a window takes (limits of 1 or more hold every chroma).
+CHROMA_TOP = 1.2
 _SQRT3_2 = math.sqrt(3.0) / 2.0
 
 
@@ -52,11 +57,23 @@ class Window:
     ----------
     hue_deg : tuple of float
         (lo, hi): the wedge from ``lo`` counter-clockwise to ``hi``, in
-        degrees; ``0 < hi - lo < 180``.  Angles may be negative or above 360.
+        degrees; ``0 < hi - lo < 180``.  Angles may be negative or above
+        360, from -720 to 720.
     chroma : tuple of float
-        (lo, hi) chroma, as a fraction of full scale (0 to about 1.15).
+        (lo, hi) chroma, as a fraction of full scale, from 0 to 1.2 (a
+        saturated primary has chroma 0.996, so an upper limit of 1 or more
+        holds every chroma).
     intensity : tuple of float
-        (lo, hi) intensity, as a fraction of full scale (0 to 1).
+        (lo, hi) intensity, as a fraction of full scale, from 0 to 1.
+
+    Raises
+    ------
+    TypeError
+        When a limit is not a pair of numbers (strings and bools are not
+        numbers).
+    ValueError
+        When a limit is not finite or outside its range (with a hint when
+        chroma or intensity look like percent), or the pair is not ordered.
 
     Examples
     --------
@@ -70,14 +87,30 @@ class Window:
     intensity: tuple[float, float]
 
     def __post_init__(self) -> None:
-        for name in ("hue_deg", "chroma", "intensity"):
+        for name, top in (("hue_deg", 720.0), ("chroma", CHROMA_TOP), ("intensity", 1.0)):
             value = getattr(self, name)
             try:
-                lo, hi = (float(v) for v in value)
-            except (TypeError, ValueError):
-                raise TypeError(f"{name} must be a pair of numbers (lo, hi), got {value!r}") from None
+                pair = tuple(value)
+            except TypeError:
+                pair = ()
+            if len(pair) != 2 or not all(isinstance(v, numbers.Real) and not isinstance(v, bool)
+                                         for v in pair):
+                raise TypeError(f"{name} must be a pair of numbers (lo, hi), got {reprlib.repr(value)}")
+            try:
+                lo, hi = float(pair[0]), float(pair[1])
+            except (OverflowError, ValueError):
+                lo = hi = math.inf
             if not (math.isfinite(lo) and math.isfinite(hi)):
-                raise ValueError(f"{name} must be finite, got {value!r}")
+                raise ValueError(f"{name} must be finite, got {reprlib.repr(value)}")
+            bottom = -top if name == "hue_deg" else 0.0
+            if not (bottom <= lo <= top and bottom <= hi <= top):
+                unit = "degrees" if name == "hue_deg" else "a fraction of full scale"
+                hint = ""
+                if name != "hue_deg" and 2.0 <= max(lo, hi) <= 100.0 and min(lo, hi) >= 0.0:
+                    hint = (f"; these look like percent: write fractions, "
+                            f"[{lo / 100.0:g}, {hi / 100.0:g}]")
+                raise ValueError(f"{name} limits must be from {bottom:g} to {top:g} ({unit}), "
+                                 f"got {reprlib.repr(list(pair))}{hint}")
             object.__setattr__(self, name, (lo, hi))
         lo, hi = self.hue_deg
         if not 0.0 < hi - lo < 180.0:
@@ -173,7 +206,7 @@ class Window:
         Window(hue_deg=(-30.0, 30.0), chroma=(0.2, 1.0), intensity=(0.1, 0.9))
         """
         try:
-            return cls(tuple(d["hue_deg"]), tuple(d["chroma"]), tuple(d["intensity"]))
+            return cls(d["hue_deg"], d["chroma"], d["intensity"])
         except KeyError as e:
             raise ValueError(f"a window needs the keys hue_deg, chroma and intensity; {e} is missing") from None
 
@@ -271,7 +304,9 @@ def window_from_pixels(pixels: npt.ArrayLike, *, exclude: npt.ArrayLike | None =
     ------
     ValueError
         When the sample is too small or has no dominant hue (whites, greys
-        and blacks have none: a window cannot hold them).
+        and blacks have none: a window cannot hold them; nor has a sample of
+        two colours far apart, whose window would hold less than half of
+        its coloured pixels).
 
     Examples
     --------
@@ -305,6 +340,15 @@ def window_from_pixels(pixels: npt.ArrayLike, *, exclude: npt.ArrayLike | None =
     hue_c, chroma_c, intensity_c = hue[coloured][core], chroma[coloured][core], intensity[coloured][core]
     limits = _window_around(hue_c, chroma_c, intensity_c, centre, 0.01, (8.0, 0.06, 0.06))
     window = Window(*limits)
+    # Two colours far apart (a box across a red and a cyan object) have no
+    # dominant hue: the wedge around their middle would hold neither.
+    held = float(window.contains(p[coloured].astype(np.uint8)).mean())
+    if held < 0.5:
+        lo, hi = np.quantile(hue[coloured], [0.1, 0.9])
+        raise ValueError(
+            f"the sample has no dominant hue: its coloured pixels have hues far apart (from about "
+            f"{float(lo):.0f} to {float(hi):.0f} degrees), and a window around them would hold only "
+            f"{held:.0%} of them; take a sample of one colour")
     if exclude is None:
         return window
     e = np.asarray(exclude)

@@ -31,7 +31,9 @@ fault check_settings(const core_settings &s) {
     if (l.min_run < 0) return fault::value("line_search.min_run must not be negative");
     if (l.min_points < 2) return fault::value("line_search.min_points must be at least 2");
     if (!std::isfinite(l.min_support)) return fault::value("line_search.min_support must be a number");
-    if (l.max_lines < 0) return fault::value("line_search.max_lines must not be negative");
+    if (l.max_lines < 0 || l.max_lines > max_line_count)
+        return fault::value("line_search.max_lines must be from 0 to 64");
+    if (l.iterations > 10000) return fault::value("line_search.iterations must be at most 10000");
     return {};
 }
 
@@ -42,8 +44,9 @@ void detection_core::find_lines(const image_view &frame, bool bgr, frame_lines &
     // Room for a run on every other pixel of every scanned line (up to
     // max_points_per_line pixels of it): the scan stops when the points are
     // full, so this only bounds noisy frames.
-    const int64_t need = 2 * (s_.rows * std::min(width, max_points_per_line) +
-                              s_.columns * std::min(height, max_points_per_line)) / 4 + 64;
+    const int64_t need = std::min(2 * (s_.rows * std::min(width, max_points_per_line) +
+                                       s_.columns * std::min(height, max_points_per_line)) / 4 + 64,
+                                  max_scan_points);
     if (capacity_ < need) {
         points_.reset();
         capacity_ = 0;

@@ -19,6 +19,8 @@ namespace orbisect::detect {
 // line whose runs are kept (the scan stops at its point capacity).
 constexpr int32_t max_scan_lines = 65536;
 constexpr int64_t max_points_per_line = 2048;
+// Most points one scan of a frame writes (2 MiB of them).
+constexpr int64_t max_scan_points = int64_t{1} << 18;
 
 struct core_settings {
     lch_bounds field[2] = {};   // the field's window, for RGB and BGR frames

@@ -377,6 +377,7 @@ void find_lines(const std::vector<gap> &gaps_in, const image_view &frame, const 
     const int64_t height = frame.shape[0], width = frame.shape[1];
     // The gaps in an order that mixes the scan lines.
     mixing_order(static_cast<int64_t>(gaps_in.size()), sc.order);
+    if (sc.order.size() > static_cast<size_t>(max_gaps)) sc.order.resize(static_cast<size_t>(max_gaps));
     sc.mixed.resize(sc.order.size());
     for (size_t i = 0; i < sc.order.size(); ++i) sc.mixed[i] = gaps_in[static_cast<size_t>(sc.order[i])];
     const std::vector<gap> &gaps = sc.mixed;

@@ -4,7 +4,7 @@
 // to their ends, scored and joined.
 //
 // Work per frame is bounded: at most max_lines + 3 line fits of `iterations`
-// candidates each over at most the frame's gaps (half its scan points), at
+// candidates each over at most max_gaps gap points, at
 // most 4 * reach paint pixels read per line found while following it (reach:
 // the widest stretch the scan leaves unread, plus 2), and for the border
 // refinement two rounds of at most max_profiles profiles of at most
@@ -21,6 +21,11 @@
 namespace orbisect::detect {
 
 constexpr int max_paint_windows = 8;
+// Most gap points one frame's search fits: a prefix of the mixed gaps, a
+// sample spread over the frame (odd, so that the sampler keeps mixing).
+constexpr int32_t max_gaps = 2047;
+// Most lines a search reports.
+constexpr int32_t max_line_count = 64;
 
 // The paint's colour: inside any of the windows, or an exact grey strictly
 // between grey_lo and grey_hi (no window holds a grey).

@@ -234,7 +234,11 @@ int core_exec(PyObject *module) {
         return -1;
     }
     Py_DECREF(type);
-    return PyModule_AddIntConstant(module, "MAX_SCAN_LINES", detect::max_scan_lines);
+    if (PyModule_AddIntConstant(module, "MAX_SCAN_LINES", detect::max_scan_lines) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_SCAN_POINTS", static_cast<long>(detect::max_scan_points)) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_GAPS", detect::max_gaps) < 0)
+        return -1;
+    return 0;
 }
 
 PyModuleDef_Slot core_slots[] = {
