@@ -142,21 +142,28 @@ def jpeg(frame: Frame, quality: int) -> Frame:
     return np.asarray(Image.open(io.BytesIO(buf.getvalue())).convert("RGB")).copy()
 
 
-def line_geometry(scenes: Sequence[Scene], frames: Sequence[Frame]) -> tuple[int, float, float, float]:
-    """Over the lines matched to the truth: their number, the median width
-    error (signed: the bias), the median absolute width error, and the
-    median distance of the found ends from the true centre line."""
+def line_geometry(scenes: Sequence[Scene], frames: Sequence[Frame]
+                  ) -> tuple[float, float, int, float, float, float]:
+    """Line recall and precision (%), and over the lines matched to the
+    truth: their number, the median width error (signed: the bias), the
+    median absolute width error, and the median distance of the found ends
+    from the true centre line."""
     det = FieldDetector(seed=0)
     width_err, centre = [], []
+    true_count = found_count = 0
     for scene, frame in zip(scenes, frames):
         found = det.detect(frame).lines
+        true_count += len(scene.lines)
+        found_count += len(found)
         for i, j in score_lines(found, scene.lines).pairs:
             t, f = scene.lines[i], found[j]
             length = math.hypot(t.x1 - t.x0, t.y1 - t.y0)
             nx, ny = -(t.y1 - t.y0) / length, (t.x1 - t.x0) / length
             width_err.append(f.width - t.width)
             centre.extend(abs((x - t.x0) * nx + (y - t.y0) * ny) for x, y in ((f.x0, f.y0), (f.x1, f.y1)))
-    return (len(width_err), statistics.median(width_err), statistics.median(map(abs, width_err)),
+    n = len(width_err)
+    return (100.0 * n / max(true_count, 1), 100.0 * n / max(found_count, 1), n,
+            statistics.median(width_err), statistics.median(map(abs, width_err)),
             statistics.median(centre))
 
 
@@ -220,12 +227,13 @@ def main() -> None:
         f"{n}: {r:.0f} ({r / one:.2f}x)" for n, r in rates))
 
     truth = list(make_scenes(REPORT_SEED, frames))
-    print("line geometry (matched lines: median width error, median |width error|, "
-          "median distance of the ends from the true centre line):")
+    print("lines against the truth (recall, precision; over the matched lines: median width "
+          "error, median |width error|, median distance of the ends from the true centre line):")
     for name, group in (("generated", scenes), ("JPEG quality 60", [jpeg(f, 60) for f in scenes]),
                         ("JPEG quality 30", [jpeg(f, 30) for f in scenes])):
-        n, bias, err, off = line_geometry(truth, group)
-        print(f"  {name}: {n} lines, width {bias:+.3f} px, |width| {err:.3f} px, centre {off:.3f} px")
+        recall, precision, n, bias, err, off = line_geometry(truth, group)
+        print(f"  {name}: recall {recall:.1f}%, precision {precision:.1f}%; {n} lines, width "
+              f"{bias:+.3f} px, |width| {err:.3f} px, centre {off:.3f} px")
 
     few = scenes[: max(10, frames // 5)]
     rows = growth(few)
