@@ -7,6 +7,7 @@ import json
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -218,3 +219,28 @@ def test_too_many_paint_windows_are_refused():
 
 def test_the_core_module_holds_only_its_own_names():
     assert {n for n in dir(_core) if not n.startswith("__")} == {"LineFinder", "MAX_SCAN_LINES", "MAX_SCAN_POINTS", "MAX_GAPS"}
+
+
+def test_the_interpreter_runs_other_threads_during_the_native_search():
+    frame = big_frame()
+    finder = FieldDetector(seed=1, rows=2000, columns=3000)._lines
+    span: list[float] = []
+    ticks: list[float] = []
+    done = threading.Event()
+
+    def search():
+        t0 = time.perf_counter()
+        finder.find(frame, False)
+        span.extend((t0, time.perf_counter()))
+        done.set()
+
+    t = threading.Thread(target=search)
+    t.start()
+    while not done.is_set():
+        ticks.append(time.perf_counter())
+    t.join()
+    t0, t1 = span
+    # With the lock held for the call, this thread could not have run in
+    # its middle half.
+    q0, q1 = t0 + 0.25 * (t1 - t0), t1 - 0.25 * (t1 - t0)
+    assert sum(q0 < x < q1 for x in ticks) > 10
