@@ -40,10 +40,10 @@ detector, its searches and its windows are made.
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
 import threading
 import time
 import zlib
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from functools import lru_cache
 from typing import Any
@@ -96,9 +96,18 @@ class Detection:
                 "timings": dict(self.timings)}
 
 
+def _libc_names() -> Iterator[str | None]:
+    """Where to look for the C runtime, the cheapest first (looking a library
+    up by name runs a program, and importing the lookup imports subprocess)."""
+    yield None
+    import ctypes.util
+    yield ctypes.util.find_library("c")
+    yield "msvcrt"
+
+
 def _libc() -> Any:
     """The C runtime whose generator the fits draw from."""
-    for name in (None, ctypes.util.find_library("c"), "msvcrt"):
+    for name in _libc_names():
         try:
             lib = ctypes.CDLL(name)
             lib.srand  # noqa: B018 - present?
