@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <numeric>
 
 #include "colour/window.hpp"
@@ -340,7 +341,7 @@ bool join_two(const found_line &a_in, const found_line &b_in, double tolerance, 
     const double off = tolerance + 0.25 * std::max(a.width, b.width);
     for (const auto &[x, y] : {std::pair{b.x0, b.y0}, std::pair{b.x1, b.y1}})
         if (std::abs((x - a.x0) * uy - (y - a.y0) * ux) > off) return false;
-    if (lb > 0.0 && std::abs((b.x1 - b.x0) / lb * uy - (b.y1 - b.y0) / lb * ux) > std::sin(2.0 * M_PI / 180.0))
+    if (lb > 0.0 && std::abs((b.x1 - b.x0) / lb * uy - (b.y1 - b.y0) / lb * ux) > std::sin(2.0 * std::numbers::pi / 180.0))
         return false;
     const double ts[4] = {0.0, la, (b.x0 - a.x0) * ux + (b.y0 - a.y0) * uy,
                           (b.x1 - a.x0) * ux + (b.y1 - a.y0) * uy};
