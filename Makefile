@@ -123,13 +123,17 @@ SHOW_LAST_CALL = { echo "last kernel call of the property tests:"; cat $(LAST_CA
 sanitize: install
 	$(MAKE) --no-print-directory sanitized-tests
 
-# Both targets below expect the venv to be installed.
+# Both targets below expect the venv to be installed.  The sanitized
+# orbisect_detect is the package's sources beside its sanitized _core.
 sanitize-build:
 	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_CXX_COMPILER=$(CXX) \
 	    -DORBISECT_SANITIZE=ON -DORBISECT_NATIVE_TESTS=ON \
 	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 	    -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(SANITIZE_MODULE)
 	$(VENV)/bin/cmake --build $(SANITIZE_BUILD) -j2
+	mkdir -p $(SANITIZE_MODULE)/orbisect_detect
+	cp python/orbisect_detect/*.py python/orbisect_detect/*.pyi python/orbisect_detect/py.typed \
+	    $(SANITIZE_MODULE)/orbisect_detect/
 
 sanitized-tests: sanitize-build
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(SANITIZE_BUILD)/native_tests
@@ -163,6 +167,7 @@ bench: $(PY)
 # mypy comes with the test extra.
 typecheck: install
 	$(PY) -m mypy.stubtest orbisect --allowlist python/stubtest-allowlist.txt
+	$(PY) -m mypy.stubtest orbisect_detect._core
 	$(PY) -m mypy --strict python/orbisect.pyi
 	$(PY) -m mypy --strict python/orbisect_detect tests/typecheck_usage.py
 
