@@ -27,7 +27,7 @@ SANITIZE_MODULE := $(CURDIR)/$(SANITIZE_BUILD)/python
 # Two compile jobs at most (cmake --build, as scikit-build-core runs it).
 export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
 
-.PHONY: demo test test-arm corpus-hashes bench native-test native-test-build install typecheck clean sanitize sanitize-build sanitized-tests fuzz
+.PHONY: demo test test-arm corpus-hashes bench native-test native-test-build install typecheck clean sanitize sanitize-build sanitized-tests fuzz browser-deps
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -78,9 +78,25 @@ test-arm: $(PY)
 	$(PY) -m pip install -q 'cmake>=3.20'
 	tests/scripts/test-arm.sh $(VENV)/bin/cmake $(ARM_BUILD)
 
+# The browser tests of the live page drive Debian's headless Chromium with
+# Selenium.  Installed here when missing and when we are root (CI is);
+# elsewhere those tests, and only those, are skipped with a loud message.
+browser-deps:
+	@if command -v chromium >/dev/null 2>&1 && command -v chromedriver >/dev/null 2>&1; then \
+	    :; \
+	elif [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "installing chromium and chromium-driver for the browser tests"; mkdir -p build; \
+	    (apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+	        chromium chromium-driver) >build/apt-browser.log 2>&1 \
+	    || echo "*** could not install chromium (see build/apt-browser.log): the browser tests will be skipped ***"; \
+	else \
+	    echo "*** chromium and chromium-driver are missing and cannot be installed here (not root):"; \
+	    echo "*** the browser tests will be skipped (apt-get install chromium chromium-driver) ***"; \
+	fi
+
 # The sanitizer run comes even when the plain run fails: its report is the
 # one that says what went wrong.
-test: install native-test typecheck
+test: install native-test typecheck browser-deps
 	(cd tests && ../$(PY) -m pytest -q); status=$$?; \
 	$(MAKE) --no-print-directory test-arm || status=1; \
 	$(MAKE) --no-print-directory sanitized-tests && exit $$status
@@ -107,13 +123,17 @@ SHOW_LAST_CALL = { echo "last kernel call of the property tests:"; cat $(LAST_CA
 sanitize: install
 	$(MAKE) --no-print-directory sanitized-tests
 
-# Both targets below expect the venv to be installed.
+# Both targets below expect the venv to be installed.  The sanitized
+# orbisect_detect is the package's sources beside its sanitized _core.
 sanitize-build:
 	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_CXX_COMPILER=$(CXX) \
 	    -DORBISECT_SANITIZE=ON -DORBISECT_NATIVE_TESTS=ON \
 	    -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 	    -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(SANITIZE_MODULE)
 	$(VENV)/bin/cmake --build $(SANITIZE_BUILD) -j2
+	mkdir -p $(SANITIZE_MODULE)/orbisect_detect
+	cp python/orbisect_detect/*.py python/orbisect_detect/*.pyi python/orbisect_detect/py.typed \
+	    $(SANITIZE_MODULE)/orbisect_detect/
 
 sanitized-tests: sanitize-build
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(SANITIZE_BUILD)/native_tests
@@ -138,7 +158,7 @@ endif
 
 bench: $(PY)
 	$(PY) -m pip install -q $(BUILD_TOOLS)
-	$(PY) -m pip install --no-build-isolation '.[bench,dask,video]'
+	$(PY) -m pip install --no-build-isolation '.[bench,dask,video,live]'
 	for b in bench/bench_*.py; do $(PY) $$b || exit 1; done
 
 # stubtest imports the installed module and compares the installed stub with
@@ -147,6 +167,7 @@ bench: $(PY)
 # mypy comes with the test extra.
 typecheck: install
 	$(PY) -m mypy.stubtest orbisect --allowlist python/stubtest-allowlist.txt
+	$(PY) -m mypy.stubtest orbisect_detect._core
 	$(PY) -m mypy --strict python/orbisect.pyi
 	$(PY) -m mypy --strict python/orbisect_detect tests/typecheck_usage.py
 

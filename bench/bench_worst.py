@@ -21,14 +21,16 @@ from typing import Any
 
 import numpy as np
 
-from orbisect_detect import FieldDetector, ball, detector, lines
+from orbisect_detect import FieldDetector, ball, detector
 from orbisect_detect.patterns import worst_frames
 from orbisect_detect.scenes import make_scenes
 
 REPORT_SEED = 2026          # the quality report's seed: no setting was tuned on it
+# The caps of the Python stages, which can be lifted here; the line search's
+# (lines.MAX_GAPS and the core's scan cap) are compiled into the native core,
+# and ordinary scenes stay far below them (at most 237 gap points of 2047).
 CAPS: list[tuple[Any, str]] = [(ball, "MAX_BORDERS"), (ball, "MAX_CHORDS"), (ball, "MAX_PROPOSALS"),
-                               (ball, "MAX_DENSE_LINES"), (lines, "MAX_GAPS"),
-                               (detector, "MAX_SCAN_POINTS")]
+                               (ball, "MAX_DENSE_LINES"), (detector, "MAX_SCAN_POINTS")]
 
 
 def best_of(fn: Callable[[], Any], repeats: int = 3) -> float:

@@ -1,8 +1,9 @@
 """Session set-up shared by the test files.
 
 - ``ORBISECT_EXPECT_MODULE``: when set (the sanitizer run sets it), the session
-  refuses to start unless ``orbisect`` was imported from that directory, so a
-  sanitizer run can never silently test the installed module instead.
+  refuses to start unless ``orbisect`` and the detector's native core
+  ``orbisect_detect._core`` were imported from that directory, so a
+  sanitizer run can never silently test the installed modules instead.
 - Hypothesis profiles, chosen by ``HYPOTHESIS_PROFILE``: ``ci`` (the default; a
   bounded number of examples, no deadline, derandomized when ``CI`` is set) and
   ``fuzz`` (2000 examples per property and kernel, ``FUZZ_EXAMPLES`` to
@@ -55,11 +56,17 @@ def pytest_configure(config: pytest.Config) -> None:
         if where != pathlib.Path(expected).resolve():
             raise pytest.UsageError(
                 f"orbisect was imported from {orbisect.__file__}, not from {expected}")
+        from orbisect_detect import _core
+        core_where = pathlib.Path(_core.__file__ or "").resolve().parent.parent
+        if core_where != pathlib.Path(expected).resolve():
+            raise pytest.UsageError(
+                f"orbisect_detect._core was imported from {_core.__file__}, not from {expected}")
     config.stash[_CALLS] = collections.Counter()
 
 
 def pytest_report_header(config: pytest.Config) -> str:
-    return f"orbisect: {orbisect.__file__}"
+    from orbisect_detect import _core
+    return f"orbisect: {orbisect.__file__}\norbisect_detect._core: {_core.__file__}"
 
 
 @pytest.fixture(scope="session")

@@ -21,6 +21,7 @@ def run(script, tmp_path):
     ("tune_window.py", ["window.png"]),
     ("process_folder.py", ["balls.csv", "scenes/scene-019.png"]),
     ("building_blocks.py", []),
+    ("scene_video.py", ["scenes.mp4"]),
 ])
 def test_example_runs_and_writes_its_files(script, files, tmp_path):
     stdout = run(script, tmp_path)

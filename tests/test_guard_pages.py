@@ -390,6 +390,43 @@ KERNELS: dict[str, Callable[[Arena], Iterator[Call]]] = {
 }
 
 
+# Frames of field and paint for the detector: stripes across, along and
+# diagonal to the scan lines, reaching the frame's edges, where the line
+# search follows the paint.
+CORE_SIZES = ((1, 1), (1, 9), (2, 3), (5, 7), (9, 2), (17, 33), (24, 40), (31, 45), (40, 64))
+
+
+def field_content(h: int, w: int, seed: int) -> npt.NDArray[np.uint8]:
+    g = np.random.default_rng(seed)
+    yy, xx = np.mgrid[:h, :w]
+    picture = np.empty((h, w, 4), np.uint8)
+    picture[:] = (40, 140, 50, 77)
+    paint = (np.abs(yy - 0.6 * xx - g.uniform(-3, h)) < 1.5) | (np.abs(xx - g.uniform(0, w)) < 1.2) \
+        | (np.abs(yy - g.uniform(0, h)) < 1.0) | (g.random((h, w)) < 0.03)
+    picture[paint, :3] = (235, 235, 230)
+    return picture
+
+
+def core_calls(arena: Arena) -> Iterator[Call]:
+    from orbisect_detect import FieldDetector, LineSearch
+    eager = LineSearch(min_points=2, min_width=1.0, min_run=1, min_support=0.0, max_lines=50)
+    detectors = [FieldDetector(seed=0), FieldDetector(seed=1, rows=200, columns=300, line_search=eager),
+                 FieldDetector(seed=2, rows=1, columns=1, order="bgr")]
+    for side in SIDES:
+        for h, w in CORE_SIZES:
+            for seed in range(2):
+                picture = field_content(h + 1, w + 2, seed)
+                for lay in image_layouts(h, w):
+                    for k, det in enumerate(detectors):
+                        def call_1(lay: Layout = lay, det: Any = det) -> object:
+                            return det.detect(arena.place(lay, np.uint8, side, picture))
+                        yield f"detector {k}: {describe('frame', lay, side)}, scene {seed}", call_1
+                    def call_2(lay: Layout = lay) -> object:
+                        frame = arena.place(lay, np.uint8, side, picture)
+                        return detectors[1]._lines.find(frame, False)
+                    yield f"line core: {describe('frame', lay, side)}, scene {seed}", call_2
+
+
 def misaligned_calls(arena: Arena) -> Iterator[Call]:
     for calls in KERNELS.values():
         yield from (c for c in calls(arena) if "misaligned" in c[0])
@@ -402,6 +439,7 @@ GROUPS: dict[str, Callable[[Arena], Iterator[Call]]] = {
                                     if "misaligned" not in c[0])) for name in KERNELS},
     "misaligned point sets": misaligned_calls,
     "huge zero-stride arrays": huge_calls,
+    "detector core": core_calls,
 }
 
 

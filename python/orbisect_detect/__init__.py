@@ -5,17 +5,26 @@
 >>> # detection = detector.detect(frame)    # frame: (H, W, 3) uint8 RGB
 """
 
-from importlib.metadata import PackageNotFoundError, version
+from typing import Any
 
 from .ball import Ball, BallSearch
 from .detector import Detection, FieldDetector
 from .lines import Line, LineSearch
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, Window, window_from_pixels
 
-try:
-    __version__ = version("orbisect")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0.0.0"
+
+def __getattr__(name: str) -> Any:
+    # The version is looked up on first use: reading the installed metadata
+    # costs more than importing the rest of the package.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+        try:
+            value = version("orbisect")
+        except PackageNotFoundError:  # running from a source tree
+            value = "0.0.0"
+        globals()["__version__"] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = [
     "BALL_WINDOW",

@@ -543,6 +543,9 @@ def build_parser() -> argparse.ArgumentParser:
                     "scene and its annotated picture.")
     m.add_argument("--out", metavar="DIR", default="orbisect-demo",
                    help="where to write the pictures (default: orbisect-demo)")
+
+    from .live.command import add_live_parser  # noqa: PLC0415 - the live command's own module
+    add_live_parser(sub)
     return parser
 
 
@@ -695,6 +698,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     1
     """
     args = build_parser().parse_args(_join_negative_values(sys.argv[1:] if argv is None else argv))
+    if args.command == "live":
+        from .live.command import run_live  # noqa: PLC0415
+        return run_live(args)
     order: ChannelOrder = "bgr" if getattr(args, "bgr", False) else "rgb"
     try:
         with _terminate_as_interrupt():

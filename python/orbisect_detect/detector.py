@@ -1,19 +1,25 @@
 """The field detector: a ball and painted lines in one camera frame.
 
-:class:`FieldDetector` chains the stages.  Per frame it makes two scans of
-the frame along the same rows and columns, one under the ball's window and
-one under the field's, then finds the ball (:mod:`orbisect_detect.ball`)
-and the lines (:mod:`orbisect_detect.lines`).
+:class:`FieldDetector` chains the stages.  Per frame it scans the frame
+along chosen rows and columns under the ball's window and finds the ball
+(:mod:`orbisect_detect.ball`); the lines (:mod:`orbisect_detect.lines`) are
+found by the package's native core in one call, which scans the same rows
+and columns under the field's window and runs the whole line search with the
+interpreter lock released.
 
-Reproducibility.  The RANSAC fits draw their start from the C runtime's
-random generator.  With ``seed`` given, the detector seeds that generator
-for every frame from ``seed`` and the CRC-32 of the frame's scan points, so
-the same frame gives the same :class:`Detection` whatever came before it, in
-any process and in any order.  The fits of a frame run under a process-wide
-lock, so that threads do not draw from the generator between them.  The
-generator is the C library's: machines with the same C library (glibc on
-Linux) give identical results.  Without ``seed`` the generator is left as it
-is, seeded from the clock at import.
+Reproducibility.  The core draws the line fits' random numbers from its own
+generator, seeded for every frame from ``seed`` and the frame's scan points:
+the same frame gives the same lines whatever came before it, on every
+machine, C library, thread and process.  The ball's fits still draw from the
+C runtime's generator, seeded per frame from ``seed``, the ball's scan points
+and the core's key of the frame, under a process-wide lock (machines with
+the same C library give identical balls).  Without ``seed`` the core seeds
+from a count of the detector's frames and the C runtime's generator is left
+as it is.
+
+Threads.  A detector may be used by one thread at a time: a second thread
+calling :meth:`FieldDetector.detect` while a call is running gets
+``RuntimeError``.  Any number of detectors run in parallel.
 
 Bounded work.  A frame costs at most a fixed amount of work and memory,
 whatever it shows: each scan writes at most a run on every other pixel of
@@ -26,17 +32,18 @@ checkerboards, dots and speckle of the ball's and the paint's colours,
 milliseconds, and a few MiB.
 
 Errors.  :meth:`FieldDetector.detect` raises only for a frame that is not an
-(H, W, 3) uint8 array (``TypeError``, ``ValueError``); settings are checked
-when the detector, its searches and its windows are made.
+(H, W, 3) uint8 array (``TypeError``, ``ValueError``) and for a detector
+another thread is using (``RuntimeError``); settings are checked when the
+detector, its searches and its windows are made.
 """
 
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
 import threading
 import time
 import zlib
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from functools import lru_cache
 from typing import Any
@@ -46,14 +53,16 @@ import numpy.typing as npt
 
 import orbisect
 
+from . import _core
 from .ball import Ball, BallSearch, _denoised, find_ball, run_borders, scan_lines
-from .lines import Gaps, Line, LineSearch, field_gaps, find_lines, paint_test
+from .lines import Line, LineSearch, paint_test
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
 
 __all__ = ["MAX_SCAN_POINTS", "Detection", "FieldDetector", "prepare_frame"]
 
-#: Most points one scan of a frame writes (run starts and ends).
-MAX_SCAN_POINTS = 1 << 18
+#: Most points one scan of a frame writes (run starts and ends); the native
+#: core's scan keeps the same cap.
+MAX_SCAN_POINTS: int = _core.MAX_SCAN_POINTS
 
 
 @dataclass(frozen=True)
@@ -107,9 +116,18 @@ class Detection:
         return out
 
 
+def _libc_names() -> Iterator[str | None]:
+    """Where to look for the C runtime, the cheapest first (looking a library
+    up by name runs a program, and importing the lookup imports subprocess)."""
+    yield None
+    import ctypes.util
+    yield ctypes.util.find_library("c")
+    yield "msvcrt"
+
+
 def _libc() -> Any:
     """The C runtime whose generator the fits draw from."""
-    for name in (None, ctypes.util.find_library("c"), "msvcrt"):
+    for name in _libc_names():
         try:
             lib = ctypes.CDLL(name)
             lib.srand  # noqa: B018 - present?
@@ -133,7 +151,7 @@ def _runtime() -> Any:
 
 def _seed_fits(seed: int, *data: npt.NDArray[Any]) -> None:
     """Seeds the C runtime's generator from seed and the bytes of data."""
-    crc = seed & 0xFFFFFFFF
+    crc = (seed ^ (seed >> 32)) & 0xFFFFFFFF
     for d in data:
         crc = zlib.crc32(d, crc)
     _runtime().srand(ctypes.c_uint(crc))
@@ -207,8 +225,9 @@ class FieldDetector:
         RANSAC effort, widths and acceptance of the lines.
     seed : int, optional
         Seeds the fits per frame from this value and the frame's own scan
-        points, so that a frame always gives the same detection.  None leaves
-        the C runtime's generator as it is.
+        points, so that a frame always gives the same detection.  None seeds
+        the line fits from a count of the detector's frames and leaves the C
+        runtime's generator, which the ball's fits draw from, as it is.
     order : {"rgb", "bgr"}
         Channel order of the frames.
     diagnostics : bool
@@ -221,13 +240,16 @@ class FieldDetector:
         For an argument of the wrong type (``ball_search`` not a
         :class:`BallSearch`, ``rows`` not an int, ...).
     ValueError
-        For ``rows`` or ``columns`` outside 1 to 65536, or an unknown
-        ``order``.
+        For ``rows`` or ``columns`` outside 1 to 65536, an unknown
+        ``order``, or more than 8 ``line_windows``.
 
     Notes
     -----
-    A detector reuses its point buffers from frame to frame; use one per
-    thread.
+    A detector reuses its buffers from frame to frame and may be used from
+    one thread at a time: :meth:`detect` raises ``RuntimeError`` while
+    another thread's call on the same detector runs.  Give each thread its
+    own detector; detectors run in parallel (the line search releases the
+    interpreter lock).
 
     Examples
     --------
@@ -270,14 +292,16 @@ class FieldDetector:
         self.order: ChannelOrder = order
         self.diagnostics = bool(diagnostics)
         self._points = np.empty((0, 2), np.int32)
-        self._sized: tuple[tuple[int, int], BallSearch, LineSearch] | None = None
+        self._sized: tuple[tuple[int, int], BallSearch, _core.LineFinder] | None = None
+        self._busy = threading.Lock()
         # Compile the windows now, for both channel orders (a view that
         # reverses the channels is read in the other order), rather than on
-        # the first frame.
+        # the first frame.  The line search's settings become the core's
+        # native record once per frame size (its sizes follow the frame):
+        # here for 640x480, and again when frames of another size come.
         for o in ("rgb", "bgr"):
             self.ball_window.mapping_for(o)
-            self.field_window.mapping_for(o)
-            paint_test(self.line_windows, o)
+        self._searches(480, 640)
         if self.seed is not None:
             _runtime()
 
@@ -311,7 +335,18 @@ class FieldDetector:
         ------
         TypeError, ValueError
             When ``frame`` is not an (H, W, 3) uint8 array.
+        RuntimeError
+            When another thread is running this detector's ``detect``.
         """
+        if not self._busy.acquire(blocking=False):
+            raise RuntimeError("this FieldDetector is in use by another thread; "
+                               "use one detector per thread")
+        try:
+            return self._detect(frame)
+        finally:
+            self._busy.release()
+
+    def _detect(self, frame: npt.NDArray[np.uint8]) -> Detection:
         t_start = time.perf_counter()
         img, order = prepare_frame(frame, self.order)
         height, width = img.shape[0], img.shape[1]
@@ -319,45 +354,39 @@ class FieldDetector:
         buf = self._buffer(height, width)
         n_ball = orbisect.simple_edge_hsv(img, buf, self.ball_window.mapping_for(order),
                                           self.rows, self.columns)
-        ball_points = buf[:n_ball].copy()
-        n_field = orbisect.simple_edge_hsv(img, buf, self.field_window.mapping_for(order),
-                                           self.rows, self.columns)
-        ball_search, line_search = self._searches(height, width)
-        field_points = _denoised(buf[:n_field], _run(line_search.min_run))
+        ball_points = buf[:n_ball]
+        ball_search, line_finder = self._searches(height, width)
         t_scan = time.perf_counter()
+        found, key, t_field, t_lines = line_finder.find(img, order == "bgr")
+        lines = [Line(*v) for v in found]
+        t_native = time.perf_counter()
 
         ball_runs = _denoised(ball_points, _run(ball_search.min_run))
         borders = _mixed(run_borders(ball_runs, width, height))
-        paint = paint_test(self.line_windows, order)
-        gaps = field_gaps(field_points, img, paint, line_search)
-        t_prep = time.perf_counter()
         with _FIT_LOCK:
             if self.seed is not None:
-                _seed_fits(self.seed, ball_points, field_points)
-            t0 = time.perf_counter()
+                _seed_fits(self.seed ^ key, ball_points)
             report: list[dict[str, Any]] | None = [] if self.diagnostics else None
             ball = find_ball(borders, img, self.ball_window.mapping_for(order), ball_search,
                              ball_runs, rows, columns, order=order, report=report)
-            t_ball = time.perf_counter()
-            order_ = _mixing_order(len(gaps.doubled))
-            mixed = Gaps(np.ascontiguousarray(gaps.doubled[order_]), gaps.length[order_],
-                         gaps.along_row[order_])
-            lines = find_lines(mixed, img, paint, rows, columns, line_search)
         t_end = time.perf_counter()
-        timings = {"scan": t_scan - t_start, "ball": (t_ball - t0) + (t_prep - t_scan) / 2,
-                   "lines": (t_end - t_ball) + (t_prep - t_scan) / 2, "total": t_end - t_start}
+        native_other = max(0.0, (t_native - t_scan) - t_field - t_lines)
+        timings = {"scan": (t_scan - t_start) + t_field, "ball": t_end - t_native,
+                   "lines": t_lines + native_other, "total": t_end - t_start}
         if report is None:
             return Detection(ball, lines, timings)
         diagnostics = _diagnostics(ball, report, len(ball_runs) // 2, ball_search)
         diagnostics["scan"] = {"rows": self.rows, "columns": self.columns}
         return Detection(ball, lines, timings, diagnostics, np.array(ball_runs[: len(ball_runs) & ~1]))
 
-    def _searches(self, height: int, width: int) -> tuple[BallSearch, LineSearch]:
-        """The searches with their sizes worked out for this frame size."""
+    def _searches(self, height: int, width: int) -> tuple[BallSearch, _core.LineFinder]:
+        """The ball search and the core's line search with their sizes worked
+        out for this frame size (made again only when the size changes)."""
         key = (height, width)
         if self._sized is None or self._sized[0] != key:
             self._sized = (key, self.ball_search.for_frame(height, width),
-                           self.line_search.for_frame(height, width))
+                           _line_finder(self.field_window, self.line_windows, self.rows, self.columns,
+                                        self.line_search.for_frame(height, width), self.seed))
         return self._sized[1], self._sized[2]
 
 
@@ -389,6 +418,25 @@ def _diagnostics(ball: Ball | None, report: list[dict[str, Any]], runs: int,
             reason = f"best support {best:.2f} below min_support {search.min_support:.2f}"
     return {"reason": reason, "ball_runs": runs, "r_range": [round(lo, 2), round(hi, 2)],
             "min_support": search.min_support, "candidates": report}
+
+
+def _window_ints(mapping: dict[str, Any]) -> tuple[int, ...]:
+    """A compiled window as the core takes it: i, c, then M."""
+    return (*mapping["i"], *mapping["c"], *mapping["M"])
+
+
+def _line_finder(field_window: Window, line_windows: tuple[Window, ...], rows: int, columns: int,
+                 search: LineSearch, seed: int | None) -> _core.LineFinder:
+    """The core's line search with these settings, for both channel orders."""
+    rgb, bgr = paint_test(line_windows, "rgb"), paint_test(line_windows, "bgr")
+    return _core.LineFinder(
+        _window_ints(field_window.mapping_for("rgb")), _window_ints(field_window.mapping_for("bgr")),
+        [_window_ints(m) for m in rgb.mappings], [_window_ints(m) for m in bgr.mappings],
+        (rgb.grey_lo, rgb.grey_hi), rows, columns,
+        (int(search.iterations), float(search.tolerance), float(search.min_width),
+         float(search.max_width), int(search.min_run), int(search.min_points),
+         float(search.min_support), int(search.max_lines)),
+        seed)
 
 
 def _mixing_order(n: int) -> npt.NDArray[np.intp]:

@@ -673,3 +673,17 @@ def read_frames(sources: Sequence[Source] | Iterable[Source]) -> Iterator[Frame 
             yield from source.frames()
         except ReadError as e:
             yield e
+
+
+# Live sources (a camera, a network stream, a file played as one, raw frames
+# on standard input) live in their own module; they are part of this one's
+# interface.
+from ._live_sources import (  # noqa: E402
+    PIX_FMTS,
+    LiveFrame,
+    LiveSource,
+    SourceStatus,
+    source_kind,
+)
+
+__all__ += ["PIX_FMTS", "LiveFrame", "LiveSource", "SourceStatus", "source_kind"]

@@ -1,0 +1,65 @@
+// The detection core: one object per detector holding its settings (converted
+// once) and its scratch, and the per-frame work on a frame view.  A core may
+// be used by one thread at a time; any number of cores run in parallel (they
+// share nothing but the kernels' per-thread scratch).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "colour/lch_bounds.hpp"
+#include "core/array_view.hpp"
+#include "core/fault.hpp"
+#include "detect/lines.hpp"
+
+namespace orbisect::detect {
+
+// The most lines and columns a pass reads, and the longest stretch of a scan
+// line whose runs are kept (the scan stops at its point capacity).
+constexpr int32_t max_scan_lines = 65536;
+constexpr int64_t max_points_per_line = 2048;
+// Most points one scan of a frame writes (2 MiB of them).
+constexpr int64_t max_scan_points = int64_t{1} << 18;
+
+struct core_settings {
+    lch_bounds field[2] = {};   // the field's window, for RGB and BGR frames
+    paint_colour paint[2] = {};
+    int32_t rows = 48, columns = 64;
+    line_settings lines;
+    bool seeded = false;        // seed given: draws from seed and the frame
+    uint64_t seed = 0;
+};
+
+// Refuses settings the core cannot run with, naming the setting.
+fault check_settings(const core_settings &s);
+
+struct frame_lines {
+    std::vector<found_line> lines;
+    uint64_t key = 0;            // the frame's key (seed and scan points)
+    double scan_seconds = 0.0, line_seconds = 0.0;
+};
+
+class detection_core {
+  public:
+    explicit detection_core(const core_settings &s) : s_(s) {}
+
+    // The lines of a frame (H x W x 3, channels adjacent: strides[2] == 1;
+    // bgr selects the settings' BGR windows).  The frame is only read.
+    // Throws std::bad_alloc when scratch cannot be had.
+    void find_lines(const image_view &frame, bool bgr, frame_lines &out);
+
+    const core_settings &settings() const { return s_; }
+
+  private:
+    core_settings s_;
+    uint64_t frames_ = 0;       // frames seen: the key without a seed
+    std::unique_ptr<int32_t[]> points_;  // uninitialised: only what the scan writes is read
+    int64_t capacity_ = 0;               // points
+    std::vector<gap> gaps_;
+    line_scratch scratch_;
+    int64_t positions_height_ = -1, positions_width_ = -1;
+    std::vector<double> rows_, columns_;
+};
+
+}  // namespace orbisect::detect
