@@ -427,7 +427,10 @@ def _window_ints(mapping: dict[str, Any]) -> tuple[int, ...]:
 
 def _line_finder(field_window: Window, line_windows: tuple[Window, ...], rows: int, columns: int,
                  search: LineSearch, seed: int | None) -> _core.LineFinder:
-    """The core's line search with these settings, for both channel orders."""
+    """The core's line search with these settings (their sizes worked out
+    for a frame: see :meth:`LineSearch.for_frame`), for both channel orders."""
+    if search.min_width is None or search.max_width is None or search.min_run is None:
+        raise ValueError("the line search's sizes must be worked out for the frame first")
     rgb, bgr = paint_test(line_windows, "rgb"), paint_test(line_windows, "bgr")
     return _core.LineFinder(
         _window_ints(field_window.mapping_for("rgb")), _window_ints(field_window.mapping_for("bgr")),

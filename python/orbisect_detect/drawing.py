@@ -28,7 +28,7 @@ import numpy as np
 import numpy.typing as npt
 from PIL import Image, ImageDraw, ImageFont
 
-from .detector import Detection
+from .detector import Detection, FieldDetector
 from .windows import ChannelOrder, Window, pixel_coordinates
 
 __all__ = ["BALL_COLOUR", "LINE_COLOURS", "annotate", "tune_picture"]
@@ -527,12 +527,7 @@ def _intensity_bar(sample: npt.NDArray[np.uint8], windows: list[Window], bar_w: 
 
 
 # The live page's views: a window's mask, and what the detector saw.
-from typing import TYPE_CHECKING  # noqa: E402
-
 __all__ += ["debug_picture", "mask_picture"]
-
-if TYPE_CHECKING:
-    from .detector import FieldDetector
 
 
 def mask_picture(frame: npt.NDArray[np.uint8], selected: npt.NDArray[np.bool_], *,
@@ -569,16 +564,13 @@ def mask_picture(frame: npt.NDArray[np.uint8], selected: npt.NDArray[np.bool_], 
 
 def debug_picture(frame: npt.NDArray[np.uint8], detector: FieldDetector, detection: Detection, *,
                   order: ChannelOrder | None = None) -> Image.Image:
-    """What the detector saw: its scan lines, the runs of ball and field
-    colour along them, the paint gaps, the ball candidates with their
-    support, and what it found.
+    """What the detector saw in a frame: :func:`annotate` with ``debug``
+    (the scanned rows and columns, the ball-coloured runs on them, each
+    candidate circle with its support and verdict, and what was found).
 
-    Drawn over the dimmed frame: the scanned rows and columns in dark grey,
-    runs of the ball's colour in orange and of the field's in green, the
-    middles of the gaps taken for paint as white dots, each circle proposed
-    by the scan's chords as a thin yellow circle labelled with its support
-    (0 to 1, as the ball's is scored), and the ball and the lines found in
-    their :func:`annotate` colours.
+    A detection made without diagnostics is made again for the picture by a
+    detector of the same settings with ``diagnostics=True`` (and the same
+    seed, so a seeded detector shows the same ball and lines).
 
     Parameters
     ----------
@@ -600,68 +592,12 @@ def debug_picture(frame: npt.NDArray[np.uint8], detector: FieldDetector, detecti
     >>> debug_picture(scene.image, detector, detector.detect(scene.image)).size
     (640, 480)
     """
-    import orbisect  # noqa: PLC0415 - the drawing functions above need only Pillow
-
-    from .ball import chord_candidates, circle_support, run_borders, scan_lines  # noqa: PLC0415
-    from .lines import field_gaps, paint_test  # noqa: PLC0415
-
     order = detector.order if order is None else order
-    base = _rgb_image(frame, order)
-    img = np.ascontiguousarray(frame)
-    height, width = img.shape[:2]
-    rows, columns = scan_lines(height, detector.rows), scan_lines(width, detector.columns)
-    buf = np.empty((2 * (detector.rows * width + detector.columns * height) // 4 + 64, 2), np.int32)
-
-    def runs(window: Window, min_run: int) -> npt.NDArray[np.int32]:
-        n = orbisect.simple_edge_hsv(img, buf, window.mapping_for(order), detector.rows,
-                                     detector.columns)
-        pts = buf[:n].copy()
-        if min_run > 1 and len(pts) >= 4:
-            out = np.empty_like(pts)
-            pts = out[:orbisect.simple_denoise(pts, out, min_run)]
-        return pts
-
-    ball_runs = runs(detector.ball_window, detector.ball_search.min_run)
-    field_runs = runs(detector.field_window, detector.line_search.min_run)
-    gaps = field_gaps(field_runs, img, paint_test(detector.line_windows, order),
-                      detector.line_search)
-
-    grey = np.asarray(base).astype(np.float32).mean(axis=2, keepdims=True) * 0.5 + 15
-    picture = Image.fromarray(np.repeat(grey, 3, axis=2).astype(np.uint8), "RGB").convert("RGBA")
-    draw = ImageDraw.Draw(picture)
-    for y in rows.tolist():
-        draw.line([(0, y), (width - 1, y)], fill=(70, 70, 70, 255))
-    for x in columns.tolist():
-        draw.line([(x, 0), (x, height - 1)], fill=(70, 70, 70, 255))
-    for pts, rgba, w in ((field_runs, (40, 120, 55, 255), 1), (ball_runs, (255, 150, 20, 255), 2)):
-        for xs, ys, xe, ye in pts[: len(pts) & ~1].reshape(-1, 4).tolist():
-            draw.line([(xs, ys), (max(xe - (ys == ye), xs), max(ye - (xs == xe), ys))],
-                      fill=rgba, width=w)
-    for gx, gy in (gaps.doubled / 2.0).tolist():
-        draw.ellipse([gx - 1.5, gy - 1.5, gx + 1.5, gy + 1.5], fill=(255, 255, 255, 255))
-
-    font = _font(max(10, round(12 * max(min(width, height) / 480.0, 0.5))))
-    search = detector.ball_search
-    borders = run_borders(ball_runs, width, height) / 2.0
-    for cx, cy, r, _votes in chord_candidates(ball_runs, width, height, search.min_r, search.max_r):
-        support, _ = circle_support(borders[:, 0], borders[:, 1], cx, cy, r, rows, columns,
-                                    width, height, search.tolerance, img)
-        draw.ellipse([cx - r, cy - r, cx + r, cy + r], outline=(255, 230, 0, 255), width=1)
-        _text(draw, (cx + r * 0.72, cy - r * 0.72 - 12), f"{support:.2f}", (255, 230, 0), font)
-
-    thick = 2
-    for k, line in enumerate(detection.lines):
-        colour = LINE_COLOURS[k % len(LINE_COLOURS)]
-        draw.line([(line.x0, line.y0), (line.x1, line.y1)], fill=colour + (255,), width=thick)
-        _text(draw, ((line.x0 + line.x1) / 2 + 6, (line.y0 + line.y1) / 2),
-              f"{k + 1}: {line.support:.2f}", colour, font)
-    ball = detection.ball
-    if ball is not None:
-        draw.ellipse([ball.x - ball.r, ball.y - ball.r, ball.x + ball.r, ball.y + ball.r],
-                     outline=BALL_COLOUR + (255,), width=thick)
-        _text(draw, (ball.x - ball.r * 0.72, ball.y + ball.r * 0.72), f"ball {ball.support:.2f}",
-              BALL_COLOUR, font)
-    _text(draw, (6, 4), f"{len(rows)} rows, {len(columns)} columns scanned; "
-          f"{len(ball_runs) // 2} ball runs, {len(field_runs) // 2} field runs, "
-          f"{len(gaps.length)} paint gaps", (235, 235, 235), font)
-    return picture.convert("RGB")
+    if not detection.diagnostics:
+        again = FieldDetector(ball_window=detector.ball_window, field_window=detector.field_window,
+                              line_windows=detector.line_windows, rows=detector.rows,
+                              columns=detector.columns, ball_search=detector.ball_search,
+                              line_search=detector.line_search, seed=detector.seed, order=order,
+                              diagnostics=True)
+        detection = again.detect(frame)
+    return annotate(frame, detection, order=order, debug=True)
