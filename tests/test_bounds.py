@@ -50,7 +50,7 @@ resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 done = 0
 for name, frame in frames.items():
     detector.detect(frame)
-    eager._lines.find(frame, False)
+    eager._searches(*frame.shape[:2])[1].find(frame, False)
     done += 1
 chord_candidates(runs, 640, 480, 5.0, 200.0)
 find_ball(borders, scene, BALL_WINDOW.mapping_for("rgb"), BallSearch(), runs, rows, cols)

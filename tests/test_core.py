@@ -137,7 +137,7 @@ def test_a_detector_used_from_two_threads_at_once_is_refused():
 
 def test_the_core_refuses_a_second_thread_while_it_runs():
     frame = big_frame()
-    finder = FieldDetector(seed=1, rows=2000, columns=3000)._lines
+    finder = FieldDetector(seed=1, rows=2000, columns=3000)._searches(480, 640)[1]
     reference = finder.find(frame, False)[:2]
     refused, failed = collide(lambda f: finder.find(f, False), frame)
     assert refused and not failed
@@ -148,10 +148,10 @@ def test_the_core_refuses_a_second_thread_while_it_runs():
 def test_the_core_reads_a_frame_it_may_not_write(frames):
     frame = frames[3].copy()
     detector = FieldDetector(seed=4)
-    reference = detector._lines.find(frame, False)[:2]
+    reference = detector._searches(480, 640)[1].find(frame, False)[:2]
     frame.flags.writeable = False
-    assert detector._lines.find(frame, False)[:2] == reference
-    assert detector._lines.find(memoryview(frame), False)[:2] == reference
+    assert detector._searches(480, 640)[1].find(frame, False)[:2] == reference
+    assert detector._searches(480, 640)[1].find(memoryview(frame), False)[:2] == reference
 
 
 @pytest.mark.parametrize("frame, match", [
@@ -163,7 +163,7 @@ def test_the_core_reads_a_frame_it_may_not_write(frames):
     (b"abc", "3 dimensions"),
 ])
 def test_the_core_refuses_frames_it_cannot_read(frame, match):
-    finder = FieldDetector()._lines
+    finder = FieldDetector()._searches(480, 640)[1]
     with pytest.raises(ValueError, match=match):
         finder.find(frame, False)
 
@@ -223,7 +223,7 @@ def test_the_core_module_holds_only_its_own_names():
 
 def test_the_interpreter_runs_other_threads_during_the_native_search():
     frame = big_frame()
-    finder = FieldDetector(seed=1, rows=2000, columns=3000)._lines
+    finder = FieldDetector(seed=1, rows=2000, columns=3000)._searches(480, 640)[1]
     span: list[float] = []
     ticks: list[float] = []
     done = threading.Event()

@@ -406,3 +406,14 @@ def test_rates_on_generated_scenes_stay_at_the_measured_level(series):
     assert s.within2 >= 92.0 and tally.false_balls <= 1
     assert s.median_centre_error < 0.6
     assert s.line_recall >= 95.0 and s.line_precision >= 95.0
+
+
+def test_a_detector_pickles_as_its_settings():
+    import pickle
+
+    from orbisect_detect.scenes import make_scene
+    frame = make_scene(5, 1).image
+    detector = FieldDetector(seed=3, rows=40)
+    copy = pickle.loads(pickle.dumps(detector))
+    assert repr(copy) == repr(detector) and copy.ball_search == detector.ball_search
+    assert copy.detect(frame).to_dict()["lines"] == detector.detect(frame).to_dict()["lines"]

@@ -45,7 +45,7 @@ import time
 import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from functools import lru_cache
+from functools import lru_cache, partial
 from typing import Any
 
 import numpy as np
@@ -304,6 +304,15 @@ class FieldDetector:
         self._searches(480, 640)
         if self.seed is not None:
             _runtime()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickled as its settings: the copy is a new detector of the same
+        settings, with buffers and a native search of its own (so a detector
+        can be sent to another process)."""
+        return (partial(FieldDetector, ball_window=self.ball_window, field_window=self.field_window,
+                        line_windows=self.line_windows, rows=self.rows, columns=self.columns,
+                        ball_search=self.ball_search, line_search=self.line_search,
+                        seed=self.seed, order=self.order, diagnostics=self.diagnostics), ())
 
     def __repr__(self) -> str:
         return (f"FieldDetector(rows={self.rows}, columns={self.columns}, seed={self.seed}, "

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import json
 import os
+from dataclasses import replace
 from typing import Any
 
 from ..windowfile import WindowSet, load_windows, rounded, save_windows
@@ -78,15 +79,18 @@ def entry_to_json(windows: WindowSet, name: str) -> Any:
 
 
 def settings_to_json(windows: WindowSet) -> dict[str, Any]:
-    """The settings as the file's JSON, limits rounded as it stores them.
+    """The settings as the file's JSON (version, windows and the search
+    settings that differ from the defaults), limits rounded as it stores
+    them.
 
     Examples
     --------
     >>> sorted(settings_to_json(WindowSet()))
-    ['ball', 'field', 'line']
+    ['ball', 'field', 'line', 'version']
     """
-    return {"ball": rounded(windows.ball).to_dict(), "field": rounded(windows.field).to_dict(),
-            "line": [rounded(w).to_dict() for w in windows.line]}
+    rounded_windows = replace(windows, ball=rounded(windows.ball), field=rounded(windows.field),
+                              line=tuple(rounded(w) for w in windows.line))
+    return rounded_windows.to_dict()
 
 
 def read_settings(path: str | os.PathLike[str] | None) -> WindowSet:
