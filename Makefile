@@ -132,8 +132,7 @@ sanitize-build:
 	    -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(SANITIZE_MODULE)
 	$(VENV)/bin/cmake --build $(SANITIZE_BUILD) -j2
 	mkdir -p $(SANITIZE_MODULE)/orbisect_detect
-	cp python/orbisect_detect/*.py python/orbisect_detect/*.pyi python/orbisect_detect/py.typed \
-	    $(SANITIZE_MODULE)/orbisect_detect/
+	cp -R python/orbisect_detect/. $(SANITIZE_MODULE)/orbisect_detect/
 
 sanitized-tests: sanitize-build
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(SANITIZE_BUILD)/native_tests

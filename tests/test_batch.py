@@ -147,7 +147,12 @@ def test_a_worker_killed_during_a_run_loses_and_repeats_no_frame(recording, clie
     os.kill(victim, signal.SIGKILL)
     # Until it is gone, the victim still counts as the pipe's reader.
     status = Path(f"/proc/{victim}/status")
-    while status.exists() and "State:\tZ" not in status.read_text():
+    while True:
+        try:
+            if "State:\tZ" in status.read_text():
+                break
+        except (FileNotFoundError, ProcessLookupError):      # reaped meanwhile
+            break
         time.sleep(0.01)
 
     # Feed the pipe to the task's next run once it opens it; a run that goes

@@ -114,7 +114,7 @@ def test_windows_file_round_trip_keeps_entries_and_defaults(tmp_path):
     wide = Window((-70.0, 60.0), (0.0, 0.2), (0.4, 1.0))
     update_windows_file(path, "ball", BALL)
     ws = update_windows_file(path, "line", (wide, Window((50.0, 180.0), (0.0, 0.2), (0.4, 1.0))))
-    assert list(json.loads(path.read_text())) == ["ball", "line"]
+    assert list(json.loads(path.read_text())) == ["version", "ball", "line"]
     assert ws.ball == BALL and ws.field == FIELD_WINDOW and ws.line[0] == wide
     ws = update_windows_file(path, "ball", Window((1.0, 20.0), (0.3, 1.0), (0.1, 0.9)))
     assert ws.ball.hue_deg == (1.0, 20.0) and len(ws.line) == 2      # the other entry kept
