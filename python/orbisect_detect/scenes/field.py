@@ -50,7 +50,6 @@ from __future__ import annotations
 
 import functools
 import math
-from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -58,7 +57,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["HEIGHT", "WIDTH", "BallTruth", "LineTruth", "Layout", "Scene", "make_scene",
-           "make_scenes", "segment_distance"]
+           "segment_distance"]
 
 HEIGHT, WIDTH = 480, 640
 
@@ -839,29 +838,3 @@ def make_scene(seed: int, index: int = 0, layout: Layout | None = None) -> Scene
     img += np.float32(rng.uniform(2.0, 5.0) * math.sqrt(6.0)) * (u[0] + u[1] - 1.0)
     image = np.ascontiguousarray(np.clip(img + 0.5, 0, 255).astype(np.uint8))
     return Scene(image=image, ball=ball, lines=lines, seed=seed, index=index)
-
-
-def make_scenes(seed: int, count: int, layout: Layout | None = None) -> Iterator[Scene]:
-    """Yields the frames 0 .. count - 1 of a series.
-
-    Parameters
-    ----------
-    seed : int
-        Seed of the series.
-    count : int
-        Number of frames.
-    layout : Layout, optional
-        As for :func:`make_scene`.
-
-    Yields
-    ------
-    Scene
-        ``make_scene(seed, index, layout)`` for index = 0, 1, ...
-
-    Examples
-    --------
-    >>> [s.index for s in make_scenes(9, 3)]
-    [0, 1, 2]
-    """
-    for index in range(count):
-        yield make_scene(seed, index, layout)
