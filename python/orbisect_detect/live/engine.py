@@ -35,7 +35,6 @@ True
 
 from __future__ import annotations
 
-import copy
 import io
 import json
 import math
@@ -426,17 +425,20 @@ def png(image: npt.NDArray[np.uint8], order: ChannelOrder = "rgb") -> bytes:
     return out.getvalue()
 
 
-def _light(snapshot: Snapshot) -> Snapshot:
-    """The snapshot without the detector's point buffer, to send it to the
-    drawing process."""
-    detector = copy.copy(snapshot.detector)
-    detector._points = np.empty((0, 2), np.int32)
-    return replace(snapshot, detector=detector)
+def _parts(snapshot: Snapshot, with_detector: bool) -> tuple[Any, ...]:
+    """A snapshot as the drawing process takes it: its detector only when
+    asked (it pickles as its settings, and the copy is made again there)."""
+    return (snapshot.frame, snapshot.detection, snapshot.detector if with_detector else None,
+            snapshot.windows, snapshot.seq)
 
 
 def _draw_worker(conn: Connection) -> None:
-    """The drawing process: (snapshot, view, width, order, windows) in,
-    ("ok", JPEG bytes) or ("error", message) out, until None comes."""
+    """The drawing process: (snapshot parts, view, width, order, windows)
+    in, ("ok", JPEG bytes) or ("error", message) out, until None comes.
+
+    The detector comes only when it changed, and only for the debug view
+    that needs it; the one last sent is kept here.
+    """
     signal.signal(signal.SIGINT, signal.SIG_IGN)        # the parent stops it
     # The robot's records come first: under a full processor the pictures
     # wait, not the detector.
@@ -444,6 +446,7 @@ def _draw_worker(conn: Connection) -> None:
         os.nice(DRAW_NICENESS)
     except OSError:
         pass
+    detector: FieldDetector | None = None
     while True:
         try:
             job = conn.recv()
@@ -451,8 +454,13 @@ def _draw_worker(conn: Connection) -> None:
             return
         if job is None:
             return
+        (frame, detection, sent, windows, seq), *rest = job
+        detector = sent if sent is not None else detector
         try:
-            conn.send(("ok", jpeg(render(*job))))
+            if detector is None:
+                raise ValueError("no detector was sent for the debug view")
+            conn.send(("ok", jpeg(render(Snapshot(frame, detection, detector, windows, seq),
+                                         *rest))))
         except (ValueError, OSError) as e:
             conn.send(("error", str(e)))
 
@@ -465,6 +473,7 @@ class _Drawer:
     def __init__(self) -> None:
         self._conn: Connection | None = None
         self._process: Any = None
+        self._sent: FieldDetector | None = None     # the detector the process holds
         self.in_process = False
 
     def _start(self) -> None:
@@ -487,9 +496,15 @@ class _Drawer:
             self._start()
         if self._conn is None:
             return jpeg(render(*job))
-        job = (_light(job[0]), *job[1:])
+        snapshot, view = job[0], job[1]
+        # Every picture needs some detector there; the debug view needs the
+        # current one.  Sending it costs a detector's construction in the
+        # drawing process, so it goes only when it changed.
+        send = self._sent is None or (view == "debug" and snapshot.detector is not self._sent)
         try:
-            self._conn.send(job)
+            self._conn.send((_parts(snapshot, send), *job[1:]))
+            if send:
+                self._sent = snapshot.detector
             if not self._conn.poll(DRAW_TIMEOUT):
                 raise TimeoutError("the drawing process does not answer")
             status, payload = self._conn.recv()
@@ -503,6 +518,7 @@ class _Drawer:
 
     def close(self) -> None:
         conn, process, self._conn, self._process = self._conn, self._process, None, None
+        self._sent = None
         if conn is not None:
             try:
                 conn.send(None)
