@@ -118,8 +118,9 @@ class LineSearch:
     min_run : int or None
         Field runs shorter than this are dropped and gaps shorter than this
         joined first: a scan line running along a stripe's border flickers
-        in and out of the field's colour.  None: a 160th of the frame's
-        height, at least 3 px.
+        in and out of the field's colour.  None: a 240th of the frame's
+        height, at least 2 px (so that a stripe 2 px wide, as a 320 x 240
+        stream shows them, is not joined away).
     min_points : int
         Least number of points of a line.
     min_support : float
@@ -149,7 +150,7 @@ class LineSearch:
     8
     >>> s = LineSearch().for_frame(1080, 1920)
     >>> s.min_width, s.max_width, s.min_run
-    (4.5, 135.0, 7)
+    (4.5, 135.0, 4)
     >>> LineSearch(min_points=0)
     Traceback (most recent call last):
     ...
@@ -177,7 +178,7 @@ class LineSearch:
         """
         lo = self.min_width if self.min_width is not None else self.min_width_share * height
         hi = self.max_width if self.max_width is not None else max(lo, self.max_width_share * height)
-        run = self.min_run if self.min_run is not None else max(3, round(height / 160))
+        run = self.min_run if self.min_run is not None else max(2, round(height / 240))
         if (lo, hi, run) == (self.min_width, self.max_width, self.min_run):
             return self
         return replace(self, min_width=float(lo), max_width=float(hi), min_run=int(run))
