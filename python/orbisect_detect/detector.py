@@ -29,7 +29,9 @@ ball and the lines stages cap their points and candidates
 default settings a 640x480 frame of the worst patterns found (stripes,
 checkerboards, dots and speckle of the ball's and the paint's colours,
 ``bench/bench_worst.py``) costs a few times an ordinary frame, a few
-milliseconds, and a few MiB.
+milliseconds, and a few MiB; ``max_balls`` above 1 multiplies the ball
+search's tries (at 16, the slowest hard frame costs about 8 times what
+it costs with one ball).
 
 Errors.  :meth:`FieldDetector.detect` raises only for a frame that is not an
 (H, W, 3) uint8 array (``TypeError``, ``ValueError``) and for a detector
