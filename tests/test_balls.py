@@ -165,3 +165,18 @@ def test_command_takes_max_balls_from_the_flag_over_the_settings_file(tmp_path, 
                          ("two", "not an integer: 'two'")):
         out = run("detect", tmp_path / "sweets.png", "--max-balls", bad)
         assert out.returncode == 2 and f"argument --max-balls: {message}" in out.stderr
+
+
+def test_live_records_carry_the_settings_files_max_balls(sweets):
+    import io
+
+    from orbisect_detect.live.engine import LiveRunner
+    from orbisect_detect.sources import LiveSource
+    source = LiveSource("-", size=(W, H), stdin=io.BytesIO(sweets.tobytes()), drop=False)
+    records = []
+    runner = LiveRunner(source, windows=WindowSet(max_balls=5), seed=0)
+    runner.add_listener(lambda text, record: records.append(json.loads(text)))
+    with runner:
+        assert runner.wait_finished(30.0)
+    assert [len(r["balls"]) for r in records] == [5]
+    assert records[0]["balls"] == [b.to_dict() for b in FieldDetector(seed=0, max_balls=5).detect(sweets).balls]
