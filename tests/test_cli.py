@@ -21,7 +21,7 @@ from orbisect_detect.scenes import make_scene
 COMMAND = Path(sys.executable).with_name("orbisect")
 # (seed, index) of scenes: a plain ball, a ball with three lines, no ball.
 SCENES = {"a.png": (1, 3), "b.png": (2, 0), "c.png": (2, 9)}
-RECORD_KEYS = ["source", "frame", "ball", "lines", "timings"]
+RECORD_KEYS = ["source", "frame", "ball", "balls", "lines", "timings"]
 
 
 def run(*args, cwd=None, env=None):

@@ -28,7 +28,11 @@ ball's colour costs about what an ordinary one does:
   :data:`MAX_PROPOSALS` (256) proposals, every k-th when there are more;
 - a candidate's dense scan reads at most :data:`MAX_DENSE_LINES` (64) rows
   and as many columns of the square around it;
-- at most ``candidates`` RANSAC circles and four chord circles are checked.
+- at most ``candidates`` RANSAC circles (twice as many when some are
+  refused as pale or oval) and four chord circles are checked, each times
+  ``max_balls`` when several balls are searched for (:func:`find_balls`):
+  with ``candidates`` and ``max_balls`` at their largest, 16 each, at most
+  512 RANSAC circles and 64 chord circles.
 
 Ordinary scenes stay far below these caps (over 580 generated frames at
 most 153 borders, 34 row and 33 column runs, 96 chord proposals, and 956
@@ -52,8 +56,8 @@ from ._checks import integer, real
 from .borders import refine_circle_border
 from .windows import ChannelOrder
 
-__all__ = ["MAX_BORDERS", "MAX_CHORDS", "MAX_DENSE_LINES", "MAX_PROPOSALS", "Ball", "BallSearch",
-           "disc_saturation", "find_ball", "settle", "fit_circle", "fit_circle_algebraic",
+__all__ = ["MAX_BALLS", "MAX_BORDERS", "MAX_CHORDS", "MAX_DENSE_LINES", "MAX_PROPOSALS", "Ball",
+           "BallSearch", "disc_saturation", "find_ball", "find_balls", "overlaps", "settle", "fit_circle", "fit_circle_algebraic",
            "circle_support", "chord_candidates",
            "hidden", "outside_share", "refine_circle", "region_scan", "run_borders", "scan_lines"]
 
@@ -69,6 +73,8 @@ MAX_CHORDS = 128
 MAX_PROPOSALS = 256
 #: Most rows, and most columns, of a candidate's dense scan.
 MAX_DENSE_LINES = 64
+#: Most balls one search reports (:func:`find_balls`).
+MAX_BALLS = 16
 
 
 @dataclass(frozen=True)
@@ -522,7 +528,7 @@ def _parallel_pairs(pos: FloatArray, lo: FloatArray, hi: FloatArray, agree: floa
 
 
 def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_r: float,
-                     agree: float = 2.5) -> list[tuple[float, float, float, int]]:
+                     agree: float = 2.5, count: int = 4) -> list[tuple[float, float, float, int]]:
     """Circles proposed by pairs of chords, strongest first.
 
     A row run and a column run that cross each other are two chords of the
@@ -533,7 +539,7 @@ def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_
     middles agree propose the circle through both (a bar in front of a ball
     cuts its row chords, but the column chords beside the bar are whole).
     A proposal's votes are the proposals that agree with it within 3 px; the
-    best four that do not agree with one another are returned.  Runs
+    best ``count`` (four) that do not agree with one another are returned.  Runs
     touching the frame's edge propose nothing, nor do runs too long to be a
     chord of a circle of radius ``max_r``.
 
@@ -608,7 +614,7 @@ def chord_candidates(runs: IntArray, width: int, height: int, min_r: float, max_
             continue
         taken |= near[k]
         out.append((float(mx[k]), float(my[k]), float(rr[k]), int(votes[k])))
-        if len(out) == 4:
+        if len(out) == count:
             break
     return out
 
@@ -798,17 +804,58 @@ def _coarse(frame: npt.NDArray[np.uint8], window: dict[str, object], x: FloatArr
     return Ball(cx, cy, r, min(1.0, inliers / expected) * (1.0 - 2.0 * share))
 
 
+def overlaps(a: Ball, b: Ball) -> bool:
+    """Whether two balls are one: their centres are nearer than the larger
+    radius.
+
+    Examples
+    --------
+    >>> overlaps(Ball(0.0, 0.0, 10.0, 0.9), Ball(8.0, 0.0, 4.0, 0.9))
+    True
+    >>> overlaps(Ball(0.0, 0.0, 10.0, 0.9), Ball(12.0, 0.0, 4.0, 0.9))
+    False
+    """
+    return math.hypot(a.x - b.x, a.y - b.y) < max(a.r, b.r)
+
+
 def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str, object],
               search: BallSearch, runs: IntArray | None = None, rows: FloatArray | None = None,
               columns: FloatArray | None = None, *, order: ChannelOrder = "rgb",
-              report: list[dict[str, Any]] | None = None) -> Ball | None:
-    """The best supported circle in a frame.
+              report: list[dict[str, Any]] | None = None, max_balls: int = 1) -> Ball | None:
+    """The best supported circle in a frame: the first of :func:`find_balls`
+    (which takes the same arguments), or None.
+
+    Examples
+    --------
+    >>> frame = np.zeros((120, 160, 3), np.uint8); frame[:] = (60, 140, 50)
+    >>> find_ball(np.zeros((0, 2), np.int32), frame, {}, BallSearch()) is None
+    True
+    """
+    balls = find_balls(borders, frame, window, search, runs, rows, columns, order=order,
+                       report=report, max_balls=max_balls)
+    return balls[0] if balls else None
+
+
+def find_balls(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str, object],
+               search: BallSearch, runs: IntArray | None = None, rows: FloatArray | None = None,
+               columns: FloatArray | None = None, *, order: ChannelOrder = "rgb",
+               report: list[dict[str, Any]] | None = None, max_balls: int = 1) -> list[Ball]:
+    """The supported circles of a frame that are balls, the best first.
 
     Candidates come first from RANSAC over the coarse border points (each
     refined on them, and skipped when many coarse points lie just outside
-    it), then, unless one was clearly good, from pairs of chords of the
-    coarse runs (:func:`chord_candidates`), which propose a small ball that
-    larger blobs outvote.  Each is checked on a dense scan around it.
+    it), then, unless the balls found are clearly good, from pairs of chords
+    of the coarse runs (:func:`chord_candidates`), which propose a small
+    ball that larger blobs outvote.  Each is checked on a dense scan around
+    it.
+
+    A candidate that reaches ``search.min_support`` and passes
+    :func:`settle` is kept unless it :func:`overlaps` a ball kept already
+    that is as strong; a stronger one replaces the weaker balls it
+    overlaps.  At most ``max_balls`` are kept, the strongest; the search
+    ends early only when it holds ``max_balls`` balls whose support is
+    all above 0.85.  Each candidate circle is found once: the RANSAC search
+    drops the border points near each circle it has tried.
 
     Parameters
     ----------
@@ -833,52 +880,81 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
         Channel order of the frame (for the border refinement).
     report : list, optional
         Receives a dict per candidate scored: x, y, r, support and its
-        verdict ("ball", "weak", "weaker than the ball", "pale inside",
-        "oval", "outside the size range"); when no ball is found, also a
-        supported candidate beyond the largest radius, if there is one.
+        verdict ("ball" for each ball returned, "weak", "weaker than the
+        ball", "pale inside", "oval", "outside the size range"); when no
+        ball is found, also a supported candidate beyond the largest
+        radius, if there is one.
+    max_balls : int
+        Most balls returned, from 1 to :data:`MAX_BALLS`; the RANSAC
+        circles and the chord circles tried grow with it (``candidates``
+        and four, times ``max_balls``).
 
     Returns
     -------
-    Ball or None
-        None when no candidate reaches ``search.min_support`` and passes
+    list of Ball
+        Empty when no candidate reaches ``search.min_support`` and passes
         :func:`settle`.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For ``max_balls`` not an int from 1 to :data:`MAX_BALLS`.
+
+    Examples
+    --------
+    >>> frame = np.zeros((120, 160, 3), np.uint8); frame[:] = (60, 140, 50)
+    >>> find_balls(np.zeros((0, 2), np.int32), frame, {}, BallSearch(), max_balls=3)
+    []
     """
+    max_balls = integer("max_balls", max_balls, 1, MAX_BALLS)
     height, width = frame.shape[0], frame.shape[1]
     search = search.for_frame(height, width)
     lo, hi = search.r_range
-    best: Ball | None = None
+    found: list[Ball] = []          # the balls kept, strongest first
     tol = search.tolerance
     tried: list[tuple[float, float, float]] = []
     refused = [0]               # candidates refused as pale or oval: as many more are tried
 
+    def done() -> bool:
+        """Whether the search holds all the balls it may, each clearly one."""
+        return len(found) == max_balls and found[-1].support > 0.85
+
     def accept(ball: Ball | None) -> None:
-        nonlocal best
         if ball is None:
             return
         if ball.support < search.min_support:
             _note(report, ball, "weak")
             return
-        if best is not None and ball.support <= best.support:
+        # Weaker than a ball it overlaps, or than the weakest of a full set.
+        rivals = [b for b in found if overlaps(ball, b)] or found[max_balls - 1:]
+        if any(ball.support <= b.support for b in rivals):
             _note(report, ball, "weaker than the ball")
             return
         settled = settle(frame, ball, search, order, report, window)
-        if settled is not None:
-            best = settled
-        else:
+        if settled is None:
             refused[0] += 1
+            return
+        # Settling moves it: the balls it overlaps now are the ones it replaces.
+        if any(overlaps(settled, b) and settled.support <= b.support for b in found):
+            _note(report, settled, "weaker than the ball")
+            return
+        kept = [b for b in found if not overlaps(settled, b)]
+        at = next((k for k, b in enumerate(kept) if b.support < settled.support), len(kept))
+        found[:] = (kept[:at] + [settled] + kept[at:])[:max_balls]
 
     def check(cx: float, cy: float, r: float) -> bool:
-        """Checks a candidate; True when the best so far is clearly a ball."""
+        """Checks a candidate; True when the search is done."""
         if any(abs(cx - x) + abs(cy - y) + abs(r - rr) < 3.0 for x, y, rr in tried):
             return False
         tried.append((cx, cy, r))
         accept(_check(frame, window, cx, cy, r, search, report))
-        return best is not None and best.support > 0.85
+        return done()
 
     pts = borders[:MAX_BORDERS]
     x, y = pts[:, 0] * 0.5, pts[:, 1] * 0.5
     tries = 0
-    while tries < search.candidates + min(refused[0], search.candidates):
+    budget = search.candidates * max_balls
+    while tries < budget + min(refused[0], budget):
         tries += 1
         if len(pts) < 5:
             break
@@ -904,18 +980,18 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
                 if fast is not None:
                     tried.append((cx, cy, r))
                     accept(fast)
-                    if best is not None and best.support > 0.85:
-                        return _found(best, report)
+                    if done():
+                        return _found(found, report)
             if check(cx, cy, r):
-                return _found(best, report)
+                return _found(found, report)
         keep = ~ring
         pts, x, y = pts[keep], x[keep], y[keep]
         pts = np.ascontiguousarray(pts)
     if runs is not None:
-        for cx, cy, r, _ in chord_candidates(runs, width, height, lo, hi):
+        for cx, cy, r, _ in chord_candidates(runs, width, height, lo, hi, count=4 * max_balls):
             if check(cx, cy, r):
                 break
-        if best is None and report is not None:
+        if not found and report is not None:
             # Name a ball larger than the range rather than lose it silently.
             top = max(hi, min(65536.0, 4.0 * max(height, width)))
             big = replace(search, min_r=hi, max_r=top)
@@ -923,10 +999,10 @@ def find_ball(borders: IntArray, frame: npt.NDArray[np.uint8], window: dict[str,
                 ball = _check(frame, window, cx, cy, r, big)
                 if ball is not None and ball.support >= search.min_support and ball.r > hi:
                     _note(report, ball, "outside the size range")
-    return _found(best, report)
+    return _found(found, report)
 
 
-def _found(best: Ball | None, report: list[dict[str, Any]] | None) -> Ball | None:
-    if best is not None:
-        _note(report, best, "ball")
-    return best
+def _found(found: list[Ball], report: list[dict[str, Any]] | None) -> list[Ball]:
+    for ball in found:
+        _note(report, ball, "ball")
+    return list(found)

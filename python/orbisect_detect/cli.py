@@ -52,14 +52,14 @@ __all__ = ["build_parser", "frame_record", "main", "run_detect", "run_tune"]
 
 def frame_record(frame: Frame, detection: Detection) -> dict[str, Any]:
     """The JSON Lines record of one frame: ``source``, ``frame``, then
-    :meth:`Detection.to_dict` (``ball``, ``lines``, ``timings``).
+    :meth:`Detection.to_dict` (``ball``, ``balls``, ``lines``, ``timings``).
 
     Examples
     --------
     >>> import numpy as np
     >>> f = Frame("a.png", 0, np.zeros((4, 4, 3), np.uint8))
     >>> frame_record(f, Detection(None, [], {"total": 0.001}))
-    {'source': 'a.png', 'frame': 0, 'ball': None, 'lines': [], 'timings': {'total': 0.001}}
+    {'source': 'a.png', 'frame': 0, 'ball': None, 'balls': [], 'lines': [], 'timings': {'total': 0.001}}
     """
     return _record(frame.source, frame.frame, detection)
 
@@ -161,7 +161,8 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
         (:class:`~orbisect_detect.outputs.PictureNames`).  A picture that
         cannot be written is named on ``errors`` and counted as a problem.
     windows : WindowSet, optional
-        The colours; the detector's defaults when None.
+        The colours, the searches' settings and ``max_balls``; the
+        detector's defaults when None.
     order : {"rgb", "bgr"}
         "bgr" when the files hold B, G, R where R, G, B belong (frames saved
         from a BGR pipeline without conversion).
@@ -209,7 +210,7 @@ def run_detect(inputs: Sequence[str | os.PathLike[str]], *, json_out: IO[str] | 
     >>> run_detect([folder], json_out=out, seed=0)
     0
     >>> sorted(json.loads(out.getvalue()))
-    ['ball', 'frame', 'lines', 'source', 'timings']
+    ['ball', 'balls', 'frame', 'lines', 'source', 'timings']
     """
     errors = sys.stderr if errors is None else errors
     if client is not None and annotate_dir is not None:
@@ -433,6 +434,13 @@ def _positive(text: str) -> int:
     return _integer(text, 1, "must be 1 or more")
 
 
+def _max_balls(text: str) -> int:
+    value = _integer(text, 1, "must be from 1 to 16")
+    if value > 16:
+        raise argparse.ArgumentTypeError(f"must be from 1 to 16, got {value}")
+    return value
+
+
 def _box(text: str) -> Box:
     try:
         return Box.parse(text)
@@ -460,8 +468,9 @@ def build_parser() -> argparse.ArgumentParser:
         "detect", help="find the ball and the lines in images, folders of images or videos",
         description="Find the ball and the painted lines in every frame. Writes one JSON object "
                     "per frame (JSON Lines) with the fields source, frame, ball (x, y, r, "
-                    "support, or null), lines (x0, y0, x1, y1, width, support each) and "
-                    "timings (seconds per stage). Images are turned upright by their EXIF "
+                    "support, or null), balls (the list of balls, best first; see "
+                    "--max-balls), lines (x0, y0, x1, "
+                    "y1, width, support each) and timings (seconds per stage). Images are turned upright by their EXIF "
                     "orientation, as image viewers show them: coordinates are those of the "
                     "upright picture. Files and frames that cannot be read or processed are "
                     "named on standard error and skipped; the exit status is then 1.")
@@ -490,6 +499,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="a setting of the line search: min_width, max_width (px, or 'none'), "
                         "tolerance, min_support, iterations, min_run, min_points, max_lines, "
                         "min_width_share, max_width_share; repeat for more")
+    d.add_argument("--max-balls", type=_max_balls, metavar="N",
+                   help="report up to N balls of the ball's colour per frame in \"balls\", "
+                        "the best first, each once (1 to 16; default: the settings file's "
+                        "max_balls, else 1); the search tries N times as many circles")
     d.add_argument("--diagnostics", action="store_true",
                    help="add to each record a \"diagnostics\" object: the ball candidates "
                         "scored and, when no ball is reported, why not; the pictures of "
@@ -657,6 +670,8 @@ def _detect(args: argparse.Namespace, order: ChannelOrder) -> int:
     if args.windows is not None:
         windows = load_windows(args.windows)
     windows = _with_settings(windows, args.ball, args.line)
+    if args.max_balls is not None:
+        windows = dataclasses.replace(windows or WindowSet(), max_balls=args.max_balls)
     if args.workers is not None:
         advice = cluster_advice(args.workers)
         if advice is not None:

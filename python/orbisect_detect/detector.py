@@ -29,7 +29,9 @@ ball and the lines stages cap their points and candidates
 default settings a 640x480 frame of the worst patterns found (stripes,
 checkerboards, dots and speckle of the ball's and the paint's colours,
 ``bench/bench_worst.py``) costs a few times an ordinary frame, a few
-milliseconds, and a few MiB.
+milliseconds, and a few MiB; ``max_balls`` above 1 multiplies the ball
+search's tries (at 16, the slowest hard frame costs about 8 times what
+it costs with one ball).
 
 Errors.  :meth:`FieldDetector.detect` raises only for a frame that is not an
 (H, W, 3) uint8 array (``TypeError``, ``ValueError``) and for a detector
@@ -54,7 +56,8 @@ import numpy.typing as npt
 import orbisect
 
 from . import _core
-from .ball import Ball, BallSearch, _denoised, find_ball, run_borders, scan_lines
+from ._checks import integer
+from .ball import MAX_BALLS, Ball, BallSearch, _denoised, find_balls, run_borders, scan_lines
 from .lines import Line, LineSearch, paint_test
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
 
@@ -72,7 +75,8 @@ class Detection:
     Attributes
     ----------
     ball : Ball or None
-        The ball, or None when no supported ball was found.
+        The best ball, or None when no supported ball was found: the first
+        of ``balls``.
     lines : list of Line
         Painted stripes, one per stripe.
     timings : dict of str to float
@@ -90,12 +94,27 @@ class Detection:
         With diagnostics, the ball-coloured runs of the scan as (start, end)
         point pairs, for :func:`~orbisect_detect.drawing.annotate`'s
         ``debug`` picture; not part of the record.
+    balls : tuple of Ball
+        Every ball found, the best first, at most the detector's
+        ``max_balls`` (by default one: then it holds ``ball`` alone, or
+        nothing).  Left out, it is ``(ball,)``, or empty when ``ball`` is
+        None; given with ``ball`` None, ``ball`` becomes its first.
+
+    Raises
+    ------
+    ValueError
+        When ``ball`` is given and is not the first of ``balls``.
+    TypeError
+        When ``balls`` holds anything but Ball.
 
     Examples
     --------
     >>> d = Detection(None, [], {"total": 0.0002})
     >>> d.to_dict()
-    {'ball': None, 'lines': [], 'timings': {'total': 0.0002}}
+    {'ball': None, 'balls': [], 'lines': [], 'timings': {'total': 0.0002}}
+    >>> two = (Ball(10.0, 10.0, 5.0, 0.9), Ball(40.0, 10.0, 6.0, 0.8))
+    >>> Detection(None, [], balls=two).ball == two[0]
+    True
     """
 
     ball: Ball | None
@@ -104,11 +123,26 @@ class Detection:
     diagnostics: dict[str, Any] = field(default_factory=dict)
     ball_runs: npt.NDArray[np.int32] = field(default_factory=lambda: np.zeros((0, 2), np.int32),
                                              repr=False, compare=False)
+    balls: tuple[Ball, ...] = ()
+
+    def __post_init__(self) -> None:
+        balls = tuple(self.balls)
+        if not all(isinstance(b, Ball) for b in balls):
+            raise TypeError("balls must be a sequence of Ball")
+        if not balls and self.ball is not None:
+            balls = (self.ball,)
+        elif balls and self.ball is None:
+            object.__setattr__(self, "ball", balls[0])
+        elif balls and self.ball != balls[0]:
+            raise ValueError("ball must be the first of balls")
+        object.__setattr__(self, "balls", balls)
 
     def to_dict(self) -> dict[str, Any]:
         """The detection as plain JSON types (with "diagnostics" when there
-        are any)."""
+        are any); "balls" is always there, a list of one ball or none with
+        the detector's default ``max_balls``."""
         out = {"ball": None if self.ball is None else self.ball.to_dict(),
+               "balls": [b.to_dict() for b in self.balls],
                "lines": [line.to_dict() for line in self.lines],
                "timings": dict(self.timings)}
         if self.diagnostics:
@@ -233,6 +267,11 @@ class FieldDetector:
     diagnostics : bool
         Fill :attr:`Detection.diagnostics`: the candidates scored and, when
         no ball is reported, why not.
+    max_balls : int
+        Most balls reported per frame (:attr:`Detection.balls`), from 1 to
+        16: with more than one every ball of the colour that does not
+        overlap a stronger one is reported, the best first, and the search
+        tries that many times more circles (:func:`~orbisect_detect.ball.find_balls`).
 
     Raises
     ------
@@ -240,8 +279,9 @@ class FieldDetector:
         For an argument of the wrong type (``ball_search`` not a
         :class:`BallSearch`, ``rows`` not an int, ...).
     ValueError
-        For ``rows`` or ``columns`` outside 1 to 65536, an unknown
-        ``order``, or more than 8 ``line_windows``.
+        For ``rows`` or ``columns`` outside 1 to 65536, ``max_balls``
+        outside 1 to 16, an unknown ``order``, or more than 8
+        ``line_windows``.
 
     Notes
     -----
@@ -257,14 +297,16 @@ class FieldDetector:
     >>> scene = make_scene(seed=1, index=0)
     >>> detection = FieldDetector(seed=0).detect(scene.image)
     >>> sorted(detection.to_dict())
-    ['ball', 'lines', 'timings']
+    ['ball', 'balls', 'lines', 'timings']
+    >>> len(FieldDetector(seed=0, max_balls=4).detect(scene.image).balls) <= 4
+    True
     """
 
     def __init__(self, *, ball_window: Window = BALL_WINDOW, field_window: Window = FIELD_WINDOW,
                  line_windows: tuple[Window, ...] = LINE_WINDOWS, rows: int = 48, columns: int = 64,
                  ball_search: BallSearch | None = None, line_search: LineSearch | None = None,
                  seed: int | None = None, order: ChannelOrder = "rgb",
-                 diagnostics: bool = False) -> None:
+                 diagnostics: bool = False, max_balls: int = 1) -> None:
         if order not in ("rgb", "bgr"):
             raise ValueError(f"order must be 'rgb' or 'bgr', got {order!r}")
         for name, w in (("ball_window", ball_window), ("field_window", field_window)):
@@ -280,6 +322,7 @@ class FieldDetector:
                 raise ValueError(f"{name} must be from 1 to 65536, got {value}")
         if seed is not None and (isinstance(seed, bool) or not isinstance(seed, (int, np.integer))):
             raise TypeError(f"seed must be an int or None, got {type(seed).__name__}")
+        self.max_balls = integer("max_balls", max_balls, 1, MAX_BALLS)
         self.ball_window, self.field_window, self.line_windows = ball_window, field_window, line_windows
         self.rows, self.columns = int(rows), int(columns)
         if ball_search is not None and not isinstance(ball_search, BallSearch):
@@ -312,11 +355,13 @@ class FieldDetector:
         return (partial(FieldDetector, ball_window=self.ball_window, field_window=self.field_window,
                         line_windows=self.line_windows, rows=self.rows, columns=self.columns,
                         ball_search=self.ball_search, line_search=self.line_search,
-                        seed=self.seed, order=self.order, diagnostics=self.diagnostics), ())
+                        seed=self.seed, order=self.order, diagnostics=self.diagnostics,
+                        max_balls=self.max_balls), ())
 
     def __repr__(self) -> str:
+        more = "" if self.max_balls == 1 else f", max_balls={self.max_balls}"
         return (f"FieldDetector(rows={self.rows}, columns={self.columns}, seed={self.seed}, "
-                f"order={self.order!r})")
+                f"order={self.order!r}{more})")
 
     def _buffer(self, height: int, width: int) -> npt.NDArray[np.int32]:
         # Room for a run on every other pixel of every scanned line: the scan
@@ -376,17 +421,20 @@ class FieldDetector:
             if self.seed is not None:
                 _seed_fits(self.seed ^ key, ball_points)
             report: list[dict[str, Any]] | None = [] if self.diagnostics else None
-            ball = find_ball(borders, img, self.ball_window.mapping_for(order), ball_search,
-                             ball_runs, rows, columns, order=order, report=report)
+            balls = tuple(find_balls(borders, img, self.ball_window.mapping_for(order), ball_search,
+                                     ball_runs, rows, columns, order=order, report=report,
+                                     max_balls=self.max_balls))
+        ball = balls[0] if balls else None
         t_end = time.perf_counter()
         native_other = max(0.0, (t_native - t_scan) - t_field - t_lines)
         timings = {"scan": (t_scan - t_start) + t_field, "ball": t_end - t_native,
                    "lines": t_lines + native_other, "total": t_end - t_start}
         if report is None:
-            return Detection(ball, lines, timings)
+            return Detection(ball, lines, timings, balls=balls)
         diagnostics = _diagnostics(ball, report, len(ball_runs) // 2, ball_search)
         diagnostics["scan"] = {"rows": self.rows, "columns": self.columns}
-        return Detection(ball, lines, timings, diagnostics, np.array(ball_runs[: len(ball_runs) & ~1]))
+        return Detection(ball, lines, timings, diagnostics, np.array(ball_runs[: len(ball_runs) & ~1]),
+                         balls)
 
     def _searches(self, height: int, width: int) -> tuple[BallSearch, _core.LineFinder]:
         """The ball search and the core's line search with their sizes worked

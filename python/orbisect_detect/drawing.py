@@ -95,10 +95,12 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
              order: ChannelOrder = "rgb", debug: bool = False) -> Image.Image:
     """The frame with the detection drawn over it.
 
-    The ball is a magenta circle with a cross at its centre; each line is a
-    translucent band of its width around its centre line, in its own colour,
-    with its number at one end.  A legend in the corner farthest from the
-    ball lists the ball's radius and each shape's support.
+    Each ball of :attr:`~orbisect_detect.Detection.balls` is a magenta
+    circle with a cross at its centre; each line is a translucent band of
+    its width around its centre line, in its own colour, with its number at
+    one end.  A legend in the corner farthest from the balls lists each
+    ball's radius (numbered, best first, when there are several) and each
+    shape's support.
 
     Parameters
     ----------
@@ -159,21 +161,20 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
         avoid.extend(_along(line.x0, line.y0, line.x1, line.y1, 8.0))
 
     ball = detection.ball
-    if ball is not None:
+    for b in detection.balls:
         # Strokes centred on the circle (Pillow draws an outline inside its box).
         for stroke, rgba in ((thick + 2, _SHADOW), (thick, BALL_COLOUR + (255,))):
-            r = ball.r + stroke / 2
-            draw.ellipse([ball.x - r, ball.y - r, ball.x + r, ball.y + r], outline=rgba,
-                         width=stroke)
-        r = ball.r
+            r = b.r + stroke / 2
+            draw.ellipse([b.x - r, b.y - r, b.x + r, b.y + r], outline=rgba, width=stroke)
+        r = b.r
         arm = max(4.0, min(r / 3, 10 * scale))
-        for (ax, ay), (bx, by) in (((ball.x - arm, ball.y), (ball.x + arm, ball.y)),
-                                   ((ball.x, ball.y - arm), (ball.x, ball.y + arm))):
+        for (ax, ay), (bx, by) in (((b.x - arm, b.y), (b.x + arm, b.y)),
+                                   ((b.x, b.y - arm), (b.x, b.y + arm))):
             draw.line([(ax, ay), (bx, by)], fill=_SHADOW, width=thick + 2)
             draw.line([(ax, ay), (bx, by)], fill=BALL_COLOUR + (255,), width=thick)
-        avoid.extend((ball.x + r * math.cos(t), ball.y + r * math.sin(t))
+        avoid.extend((b.x + r * math.cos(t), b.y + r * math.sin(t))
                      for t in np.linspace(0.0, 2 * math.pi, 24, endpoint=False))
-        avoid.extend([(ball.x, ball.y)] * 4)
+        avoid.extend([(b.x, b.y)] * 4)
 
     picture = Image.alpha_composite(base.convert("RGBA"), overlay)
     draw = ImageDraw.Draw(picture)
@@ -192,8 +193,11 @@ def annotate(frame: npt.NDArray[np.uint8], detection: Detection, *,
         rows.append(("no ball", (255, 255, 255)))
         if debug and detection.diagnostics.get("reason"):
             rows.append((str(detection.diagnostics["reason"]), DEBUG_COLOUR))
-    else:
+    elif len(detection.balls) == 1:
         rows.append((f"ball  r {ball.r:.1f}  support {ball.support:.2f}", BALL_COLOUR))
+    else:
+        for k, b in enumerate(detection.balls):
+            rows.append((f"ball {k + 1}  r {b.r:.1f}  support {b.support:.2f}", BALL_COLOUR))
     for k, line in enumerate(detection.lines):
         rows.append((f"line {k + 1}  width {line.width:.1f}  support {line.support:.2f}",
                      LINE_COLOURS[k % len(LINE_COLOURS)]))
@@ -598,6 +602,6 @@ def debug_picture(frame: npt.NDArray[np.uint8], detector: FieldDetector, detecti
                               line_windows=detector.line_windows, rows=detector.rows,
                               columns=detector.columns, ball_search=detector.ball_search,
                               line_search=detector.line_search, seed=detector.seed, order=order,
-                              diagnostics=True)
+                              diagnostics=True, max_balls=detector.max_balls)
         detection = again.detect(frame)
     return annotate(frame, detection, order=order, debug=True)

@@ -13,13 +13,16 @@ settings that differ from the defaults::
       "field": {"hue_deg": [75.0, 170.0], "chroma": [0.06, 1.0], "intensity": [0.04, 0.8]},
       "line":  [{"hue_deg": [-70.0, 60.0], "chroma": [0.0, 0.16], "intensity": [0.5, 1.0]}, ...],
       "ball_search": {"max_r": 300.0, "min_support": 0.6},
-      "line_search": {"max_width": 90.0}
+      "line_search": {"max_width": 90.0},
+      "max_balls": 3
     }
 
 ``line`` is a list: a pixel is paint when any of its windows holds it.
 ``ball_search`` and ``line_search`` take the fields of
 :class:`~orbisect_detect.BallSearch` and :class:`~orbisect_detect.LineSearch`
-(a size given as null follows the frame).  ``version`` is 1; a file without
+(a size given as null follows the frame); ``max_balls``, an int from 1
+to 16, is the detector's most balls per frame (one when left out).
+``version`` is 1; a file without
 one is read as version 1.  An entry (or a field) that is left out keeps the
 detector's default.  Every limit must be a
 number (not a string, not true or false): hue from -720 to 720 degrees with
@@ -43,7 +46,8 @@ from typing import Any, Literal
 
 from dataclasses import fields as dataclass_fields
 
-from .ball import BallSearch
+from ._checks import integer
+from .ball import MAX_BALLS, BallSearch
 from .lines import LineSearch
 from .outputs import StagedFile
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, Window
@@ -79,6 +83,14 @@ class WindowSet:
         The ball search's settings.
     line_search : LineSearch
         The line search's settings.
+    max_balls : int
+        Most balls the detector reports per frame, from 1 to 16.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For searches of the wrong type, no line window, or ``max_balls``
+        not an int from 1 to 16.
 
     Examples
     --------
@@ -91,6 +103,7 @@ class WindowSet:
     line: tuple[Window, ...] = LINE_WINDOWS
     ball_search: BallSearch = BallSearch()
     line_search: LineSearch = LineSearch()
+    max_balls: int = 1
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "line", tuple(self.line))
@@ -98,6 +111,7 @@ class WindowSet:
             raise ValueError("line needs at least one window")
         if not isinstance(self.ball_search, BallSearch) or not isinstance(self.line_search, LineSearch):
             raise TypeError("ball_search and line_search must be a BallSearch and a LineSearch")
+        object.__setattr__(self, "max_balls", integer("max_balls", self.max_balls, 1, MAX_BALLS))
 
     def detector_arguments(self) -> dict[str, Any]:
         """Keyword arguments of :class:`~orbisect_detect.FieldDetector` for these settings.
@@ -105,10 +119,11 @@ class WindowSet:
         Examples
         --------
         >>> sorted(WindowSet().detector_arguments())
-        ['ball_search', 'ball_window', 'field_window', 'line_search', 'line_windows']
+        ['ball_search', 'ball_window', 'field_window', 'line_search', 'line_windows', 'max_balls']
         """
         return {"ball_window": self.ball, "field_window": self.field, "line_windows": self.line,
-                "ball_search": self.ball_search, "line_search": self.line_search}
+                "ball_search": self.ball_search, "line_search": self.line_search,
+                "max_balls": self.max_balls}
 
     def with_entry(self, name: EntryName, windows: Window | tuple[Window, ...]) -> WindowSet:
         """A copy with one entry replaced.
@@ -139,12 +154,15 @@ class WindowSet:
 
     def to_dict(self) -> dict[str, Any]:
         """The settings as plain JSON types: the version, the three windows
-        and the search settings that differ from the defaults.
+        and the search settings that differ from the defaults (``max_balls``
+        among them, when not 1).
 
         Examples
         --------
         >>> sorted(WindowSet().to_dict()), len(WindowSet().to_dict()["line"])
         (['ball', 'field', 'line', 'version'], 3)
+        >>> WindowSet(max_balls=3).to_dict()["max_balls"]
+        3
         """
         out: dict[str, Any] = {"version": SETTINGS_VERSION, "ball": self.ball.to_dict(),
                                "field": self.field.to_dict(), "line": [w.to_dict() for w in self.line]}
@@ -152,6 +170,8 @@ class WindowSet:
             changed = search_to_dict(getattr(self, name))
             if changed:
                 out[name] = changed
+        if self.max_balls != 1:
+            out["max_balls"] = self.max_balls
         return out
 
     @classmethod
@@ -171,15 +191,20 @@ class WindowSet:
         """
         if not isinstance(d, dict):
             raise ValueError(f"a settings file holds a JSON object, not {type(d).__name__}")
-        unknown = sorted(set(d) - set(ENTRIES) - set(_SEARCHES) - {"version"})
+        unknown = sorted(set(d) - set(ENTRIES) - set(_SEARCHES) - {"version", "max_balls"})
         if unknown:
             raise ValueError(f"unknown entries {unknown}; a settings file has version, ball, field, "
-                             f"line, ball_search and line_search")
+                             f"line, ball_search, line_search and max_balls")
         version = d.get("version", SETTINGS_VERSION)
         if isinstance(version, bool) or version != SETTINGS_VERSION:
             raise ValueError(f"version {version!r}: this orbisect reads settings files of version "
                              f"{SETTINGS_VERSION}")
         ws = cls()
+        if "max_balls" in d:
+            try:
+                ws = replace(ws, max_balls=d["max_balls"])
+            except (TypeError, ValueError) as e:
+                raise ValueError(str(e)) from None
         for name in _SEARCHES:
             if name in d:
                 kind = BallSearch if name == "ball_search" else LineSearch
@@ -338,6 +363,8 @@ def windows_file_text(windows: WindowSet, names: tuple[EntryName, ...] = ENTRIES
         changed = search_to_dict(getattr(windows, search))
         if changed:
             entries.append(f'  "{search}": {json.dumps(changed)}')
+    if windows.max_balls != 1:
+        entries.append(f'  "max_balls": {windows.max_balls}')
     return "{\n" + ",\n".join(entries) + "\n}\n"
 
 

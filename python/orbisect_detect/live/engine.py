@@ -30,7 +30,7 @@ Examples
 ...     runner.wait_finished(30.0)
 True
 >>> [sorted(r) for r in records]
-[['ball', 'dropped', 'frame', 'latency', 'lines', 'source', 'timings']]
+[['ball', 'balls', 'dropped', 'frame', 'latency', 'lines', 'source', 'timings']]
 """
 
 from __future__ import annotations
@@ -364,13 +364,12 @@ class LiveRunner:
 
 
 def _scaled(detection: Detection, s: float) -> Detection:
-    ball = detection.ball
-    if ball is not None:
-        ball = replace(ball, x=(ball.x + 0.5) * s - 0.5, y=(ball.y + 0.5) * s - 0.5, r=ball.r * s)
+    balls = tuple(replace(b, x=(b.x + 0.5) * s - 0.5, y=(b.y + 0.5) * s - 0.5, r=b.r * s)
+                  for b in detection.balls)
     lines = [replace(ln, x0=(ln.x0 + 0.5) * s - 0.5, y0=(ln.y0 + 0.5) * s - 0.5,
                      x1=(ln.x1 + 0.5) * s - 0.5, y1=(ln.y1 + 0.5) * s - 0.5, width=ln.width * s)
              for ln in detection.lines]
-    return Detection(ball, lines, detection.timings)
+    return Detection(None, lines, detection.timings, balls=balls)
 
 
 def render(snapshot: Snapshot, view: View, width: int, order: ChannelOrder = "rgb",

@@ -49,9 +49,13 @@ function showRecord(r) {
   $("latency").textContent = fmt(1000 * r.latency, 1);
   $("dropped").textContent = r.dropped;
   const rows = [];
-  if (r.ball) {
-    rows.push(`<tr class="ball"><td>ball</td><td>${fmt(r.ball.x, 1)}</td><td>${fmt(r.ball.y, 1)}</td>` +
-              `<td>r ${fmt(r.ball.r, 1)}</td><td>${fmt(r.ball.support, 2)}</td></tr>`);
+  const balls = r.balls || (r.ball ? [r.ball] : []);
+  if (balls.length) {
+    balls.forEach((b, k) => {
+      const name = balls.length > 1 ? `ball ${k + 1}` : "ball";
+      rows.push(`<tr class="ball"><td>${name}</td><td>${fmt(b.x, 1)}</td><td>${fmt(b.y, 1)}</td>` +
+                `<td>r ${fmt(b.r, 1)}</td><td>${fmt(b.support, 2)}</td></tr>`);
+    });
   } else {
     rows.push(`<tr><td>no ball</td><td></td><td></td><td></td><td></td></tr>`);
   }
