@@ -3,8 +3,9 @@
 #              result corpus and the Python tests, then the kernels built for
 #              aarch64 under emulation (test-arm), then the tests again built
 #              with the sanitizers
-# make test-arm - the kernel test program and the result corpus built for
-#              64-bit ARM and run under qemu-aarch64, at every level
+# make test-arm - the kernel test program (the detection core's tests at
+#              every level) and the result corpus built for 64-bit ARM and
+#              run under qemu-aarch64, at every level
 # make corpus-hashes - store the result corpus's digests (on x86-64 only,
 #              after an intended change of results)
 # make bench - build and run the benchmarks
@@ -54,7 +55,10 @@ native-test-build: $(PY)
 native-test: native-test-build
 	tests/scripts/check-fp-contract.sh $(NATIVE_BUILD) objdump
 	$(NATIVE_BUILD)/native_tests
+	@# The detection core takes the kernels through their dispatch: its
+	@# tests and its corpus cases run once per level.
 	for level in $$($(NATIVE_BUILD)/corpus --levels); do \
+	    ORBISECT_MAX_LEVEL=$$level $(NATIVE_BUILD)/native_tests --suite detect || exit 1; \
 	    ORBISECT_MAX_LEVEL=$$level $(NATIVE_BUILD)/corpus --check $(CORPUS_HASHES) || exit 1; \
 	done
 	@# The check itself: one bit of one stored digest changed must fail it.
