@@ -61,6 +61,12 @@ native-test: native-test-build
 	    ORBISECT_MAX_LEVEL=$$level $(NATIVE_BUILD)/native_tests --suite detect || exit 1; \
 	    ORBISECT_MAX_LEVEL=$$level $(NATIVE_BUILD)/corpus --check $(CORPUS_HASHES) || exit 1; \
 	done
+	@# glibc picks other code for its maths functions on x86-64 processors
+	@# without FMA, whose last bits differ: the corpus as such a machine runs it.
+	if [ "$$(uname -m)" = x86_64 ]; then \
+	    GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA ORBISECT_MAX_LEVEL=x86-64 \
+	        $(NATIVE_BUILD)/corpus --check $(CORPUS_HASHES) || exit 1; \
+	fi
 	@# The check itself: one bit of one stored digest changed must fail it.
 	awk '$$1 == "simple_edge_hsv" { h = "0123456789abcdef"; i = index(h, substr($$2, 16, 1)) - 1; \
 	    $$2 = substr($$2, 1, 15) substr(h, (i % 2 ? i - 1 : i + 1) + 1, 1) } { print }' \
