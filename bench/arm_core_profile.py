@@ -98,7 +98,8 @@ def main():
     print("\nthe core's own functions at aarch64-neon:\n")
     own = [(n, c) for n, c in per_level[LEVELS[-1]].items() if group(n) == "detection core's own code"]
     for name, n in sorted(own, key=lambda kv: -kv[1])[:10]:
-        print(f"  {n:>10,.0f}  {n / totals[LEVELS[-1]]:6.1%}  {name.split('(')[0]}")
+        short = name.replace("(anonymous namespace)::", "").split("(")[0]
+        print(f"  {n:>10,.0f}  {n / totals[LEVELS[-1]]:6.1%}  {short}")
 
 
 if __name__ == "__main__":
