@@ -1,8 +1,8 @@
 # make demo  - build and run the main job: orbisect demo, pictures in build/demo
 # make test  - build, check the types, run the kernel test program, the
-#              result corpus and the Python tests, then the kernels built for
-#              aarch64 under emulation (test-arm), then the tests again built
-#              with the sanitizers
+#              result corpus and the Python tests, then the kernels and the
+#              detection core built for aarch64 under emulation (test-arm),
+#              then the tests again built with the sanitizers
 # make test-arm - the kernel test program (the detection core's tests at
 #              every level) and the result corpus built for 64-bit ARM and
 #              run under qemu-aarch64, at every level
