@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
 #include <numeric>
 
 #include "colour/window.hpp"
@@ -12,6 +11,35 @@
 
 namespace orbisect::detect {
 namespace {
+
+// The core's geometry uses square roots and the four operations only, each
+// correctly rounded on every machine, in one fixed order: the C library's
+// hypot, atan2, sin and cos are not (glibc's hypot gives other last bits on
+// aarch64 than on x86-64, and its atan2, sin and cos others on x86-64
+// processors without FMA than on those with it).
+
+// sin(2 degrees), correctly rounded.
+constexpr double sin_2_degrees = 0.03489949670250097;
+
+// The length of (x, y) (the values are pixel coordinates: no overflow).
+double length_of(double x, double y) { return std::sqrt(x * x + y * y); }
+
+// (cos h, sin h) for h = atan2(b, a) / 2 (so cos h >= 0), by the half-angle
+// formulas on r = |(a, b)|, each taken where it does not cancel; (1, 0) when
+// a and b are 0, as atan2(0, 0) = 0 gives.
+void half_angle(double b, double a, double &c, double &s) {
+    const double r = length_of(a, b);
+    if (!(r > 0.0)) {
+        c = 1.0;
+        s = 0.0;
+    } else if (a >= 0.0) {
+        c = std::sqrt((r + a) / (2.0 * r));
+        s = b / (2.0 * r * c);
+    } else {
+        s = std::copysign(std::sqrt((r - a) / (2.0 * r)), b);
+        c = b / (2.0 * r * s);
+    }
+}
 
 // A gap supports a line only when its scan line crosses the line at more than
 // about 27 degrees: scan lines that run along a stripe see its border
@@ -186,7 +214,7 @@ bool refine_once(const image_view &frame, refined_line &l) {
         return false;
     const double px = l.px + a * nx, py = l.py + a * ny;
     double ux = l.ux + b * nx, uy = l.uy + b * ny;
-    const double norm = std::hypot(ux, uy);
+    const double norm = length_of(ux, uy);
     ux /= norm;
     uy /= norm;
     // The old extreme points, projected on the new line.
@@ -213,7 +241,7 @@ bool paint_colour::operator()(const uint8_t *p) const {
     return r == g && r == b && r > grey_lo && r < grey_hi;
 }
 
-double found_line::length() const { return std::hypot(x1 - x0, y1 - y0); }
+double found_line::length() const { return length_of(x1 - x0, y1 - y0); }
 
 std::vector<double> scan_positions(int64_t lines, int32_t count) {
     std::vector<double> out;
@@ -278,9 +306,8 @@ line_fit fit_segment(const double *xs, const double *ys, const int32_t *index, i
         syy += dy * dy;
         sxy += dx * dy;
     }
-    const double angle = 0.5 * std::atan2(2.0 * sxy, sxx - syy);
-    f.ux = std::cos(angle);
-    f.uy = std::sin(angle);
+    // The principal axis: at half the angle of (sxx - syy, 2 sxy).
+    half_angle(2.0 * sxy, sxx - syy, f.ux, f.uy);
     for (int i = 0; i < n; ++i)
         t_out[i] = (xs[index[i]] - f.px) * f.ux + (ys[index[i]] - f.py) * f.uy;
     return f;
@@ -341,7 +368,7 @@ bool join_two(const found_line &a_in, const found_line &b_in, double tolerance, 
     const double off = tolerance + 0.25 * std::max(a.width, b.width);
     for (const auto &[x, y] : {std::pair{b.x0, b.y0}, std::pair{b.x1, b.y1}})
         if (std::abs((x - a.x0) * uy - (y - a.y0) * ux) > off) return false;
-    if (lb > 0.0 && std::abs((b.x1 - b.x0) / lb * uy - (b.y1 - b.y0) / lb * ux) > std::sin(2.0 * std::numbers::pi / 180.0))
+    if (lb > 0.0 && std::abs((b.x1 - b.x0) / lb * uy - (b.y1 - b.y0) / lb * ux) > sin_2_degrees)
         return false;
     const double ts[4] = {0.0, la, (b.x0 - a.x0) * ux + (b.y0 - a.y0) * uy,
                           (b.x1 - a.x0) * ux + (b.y1 - a.y0) * uy};
@@ -434,7 +461,7 @@ void find_lines(const std::vector<gap> &gaps_in, const image_view &frame, const 
         // crosses the line steeply when the normal's x dominates enough, a
         // column when its y does.
         const double nxi = 4.0 * line.nx + 3.0 * line.ny, nyi = 4.0 * line.ny - 3.0 * line.nx;
-        const double nn = min_crossing * std::hypot(nxi, nyi);
+        const double nn = min_crossing * length_of(nxi, nyi);
         const bool rows_ok = std::abs(nxi) > nn, cols_ok = std::abs(nyi) > nn;
         seg.clear();
         for (int32_t i : cand) {

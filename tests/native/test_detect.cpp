@@ -159,6 +159,15 @@ NATIVE_TEST(total_least_squares_direction_minimises_the_residual) {
             }
             return r;
         };
+        // The direction of the half angle of the second moments, cosine
+        // first and not negative (as the C library's functions give it, to
+        // within their last bits).
+        double sxx = 0, syy = 0, sxy = 0;
+        for (int i = 0; i < n; ++i)
+            sxx += (xs[i] - mx) * (xs[i] - mx), syy += (ys[i] - my) * (ys[i] - my), sxy += (xs[i] - mx) * (ys[i] - my);
+        const double half = 0.5 * std::atan2(2.0 * sxy, sxx - syy);
+        CHECK(f.ux >= 0.0);
+        CHECK(std::abs(f.ux - std::cos(half)) < 1e-13 && std::abs(f.uy - std::sin(half)) < 1e-13);
         const double best = std::atan2(f.uy, f.ux), r0 = residual(best);
         for (int k = 1; k <= 360; ++k) CHECK(r0 <= residual(best + k * 3.14159265358979 / 360) * (1 + 1e-9) + 1e-9);
         for (int i = 0; i < n; ++i) {
@@ -166,6 +175,27 @@ NATIVE_TEST(total_least_squares_direction_minimises_the_residual) {
             CHECK(std::abs(t[i] - ((xs[j] - mx) * f.ux + (ys[j] - my) * f.uy)) < 1e-9 * (1 + spread));
         }
     }
+}
+
+NATIVE_TEST(the_fit_of_points_along_an_axis_or_on_one_spot_is_exact) {
+    // Along x, along y (either way round), on the diagonal, on one spot.
+    const double along[] = {-7.0, 1.5, 3.0, 40.25}, at = 12.0;
+    std::vector<int32_t> index{0, 1, 2, 3};
+    double t[4];
+    line_fit f = fit_segment(along, std::vector<double>(4, at).data(), index.data(), 4, t);
+    CHECK(f.ux == 1.0 && f.uy == 0.0 && f.py == at);
+    CHECK(t[0] == -7.0 - f.px && t[3] == 40.25 - f.px);
+    f = fit_segment(std::vector<double>(4, at).data(), along, index.data(), 4, t);
+    CHECK(f.ux == 0.0 && f.uy == 1.0 && f.px == at);
+    CHECK(t[0] == -7.0 - f.py && t[3] == 40.25 - f.py);
+    const double down[] = {9.0, 5.0, -1.0, -30.0};
+    f = fit_segment(std::vector<double>(4, at).data(), down, index.data(), 4, t);
+    CHECK(f.ux == 0.0 && std::abs(f.uy) == 1.0);
+    f = fit_segment(along, along, index.data(), 4, t);
+    CHECK(std::abs(f.ux - std::sqrt(0.5)) < 2e-16 && std::abs(f.uy - std::sqrt(0.5)) < 2e-16);
+    const double spot[] = {3.0, 3.0, 3.0, 3.0};
+    f = fit_segment(spot, spot, index.data(), 4, t);
+    CHECK(f.ux == 1.0 && f.uy == 0.0 && t[0] == 0.0 && t[3] == 0.0);
 }
 
 NATIVE_TEST(crossings_count_the_lines_between_two_positions) {

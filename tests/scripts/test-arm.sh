@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# make test-arm: the kernels built for 64-bit ARM (aarch64) with Debian's
-# cross compiler and tested under qemu-aarch64: every level against the
-# plain loops (tests/native), then the result corpus at every level against
-# the digests taken on x86-64 (tests/corpus/corpus.hashes).  Installs the
+# make test-arm: the kernels and the detection core built for 64-bit ARM
+# (aarch64) with Debian's cross compiler and tested under qemu-aarch64:
+# every kernel level against the plain loops (tests/native), then at every
+# level the core's tests (tests/native/test_detect.cpp) and the result
+# corpus, the core's detections included, against the digests taken on
+# x86-64 (tests/corpus/corpus.hashes).  Installs the
 # cross compiler and the emulator when they are missing (as root, as CI
 # runs).  Usage: tests/scripts/test-arm.sh CMAKE BUILD_DIR
 set -euo pipefail
@@ -34,8 +36,11 @@ status=0
 qemu-aarch64 "$build/native_tests" || status=1
 levels=$(qemu-aarch64 "$build/corpus" --levels)
 for level in $levels; do
+    # The detection core reaches the kernels through their dispatch, so its
+    # tests run once per level (the kernel tests above check every level).
+    ORBISECT_MAX_LEVEL=$level qemu-aarch64 "$build/native_tests" --suite detect || status=1
     ORBISECT_MAX_LEVEL=$level qemu-aarch64 "$build/corpus" --check tests/corpus/corpus.hashes || status=1
 done
-echo "test-arm: aarch64 levels tested:" $levels
+echo "test-arm: aarch64 levels tested (kernels, detection core, corpus):" $levels
 [ "$status" = 0 ] || echo "test-arm: FAILED" >&2
 exit "$status"
