@@ -13,6 +13,7 @@
 
 #include "colour/window.hpp"
 #include "detect/core.hpp"
+#include "detect/exact_math.hpp"
 #include "detect/lines.hpp"
 #include "detect/random.hpp"
 #include "edges/simple_edge_hsv.hpp"
@@ -427,4 +428,32 @@ NATIVE_TEST(the_border_refinement_finds_blurred_stripes_to_a_fraction_of_a_pixel
     CHECK(l.py == 30.0 && l.width == 6.0);
     refined_line edge{30.0, 0.5, 1.0, 0.0, -20.0, 20.0, 6.0};
     CHECK(!refine_across(flat.view(), edge));
+}
+
+// The core's own sine and cosine against the library's on random angles,
+// with the quadrants' exact points, and the double angle against cos and
+// sin of twice atan2.
+NATIVE_TEST(detect_exact_math) {
+    std::mt19937_64 gen(20261208);
+    std::uniform_real_distribution<double> angle(-50.0, 50.0), coord(-300.0, 300.0);
+    for (int i = 0; i < 20000; ++i) {
+        const double a = angle(gen);
+        double s, c;
+        sin_cos(a, s, c);
+        CHECK(std::abs(s - std::sin(a)) < 1e-15 && std::abs(c - std::cos(a)) < 1e-15);
+        const double x = coord(gen), y = coord(gen);
+        double c2, s2;
+        double_angle(x, y, c2, s2);
+        const double t = std::atan2(y, x);
+        CHECK(std::abs(c2 - std::cos(2 * t)) < 1e-13 && std::abs(s2 - std::sin(2 * t)) < 1e-13);
+        CHECK(std::abs(length2d(x, y) - std::hypot(x, y)) <= 1e-13 * std::hypot(x, y));
+    }
+    double s, c;
+    sin_cos(0.0, s, c);
+    CHECK(s == 0.0 && c == 1.0);
+    sin_cos(-3.141592653589793, s, c);
+    CHECK(std::abs(s) < 1e-15 && c == -1.0);
+    double c2, s2;
+    double_angle(0.0, 0.0, c2, s2);
+    CHECK(c2 == 1.0 && s2 == 0.0);
 }
