@@ -105,7 +105,7 @@ def test_sizes_follow_the_frame():
     with pytest.raises(ValueError, match="for_frame"):
         BallSearch().r_range
     s = LineSearch().for_frame(240, 320)
-    assert (s.min_width, s.max_width, s.min_run) == (1.0, 30.0, 3)
+    assert (s.min_width, s.max_width, s.min_run) == (1.0, 30.0, 2)
     # A large photo's ball, far beyond the old fixed 80 px, is found by default.
     h, w = 1500, 2000
     big = disc_frame(1010.4, 760.7, 280.0, h=h, w=w, blur=2.0)
