@@ -32,7 +32,8 @@ def build(work):
             sys.exit(f"{lib} is missing: run make test-arm first")
     exe = work / "core_driver"
     subprocess.run(["aarch64-linux-gnu-g++", "-O3", "-std=c++20", "-ffp-contract=off", "-static",
-                    f"-I{ROOT / 'src'}", str(ROOT / "bench" / "core_driver.cpp"), *map(str, LIBS),
+                    f"-I{ROOT / 'src'}", f"-I{ROOT / 'tests' / 'corpus'}",
+                    str(ROOT / "bench" / "core_driver.cpp"), *map(str, LIBS),
                     "-o", str(exe)], check=True)
     return exe
 

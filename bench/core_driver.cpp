@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "default_core.hpp"
 #include "detect/core.hpp"
 
 using namespace orbisect;
@@ -59,11 +60,6 @@ std::vector<uint8_t> field_frame(int64_t h, int64_t w, uint64_t seed) {
     return rgb;
 }
 
-lch_bounds bgr_of(lch_bounds b) {
-    for (int r = 0; r < 3; ++r) std::swap(b.M[3 * r], b.M[3 * r + 2]);
-    return b;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -73,21 +69,7 @@ int main(int argc, char **argv) {
     }
     const int frames = std::atoi(argv[1]);
     const int64_t h = std::atoll(argv[2]), w = std::atoll(argv[3]);
-    detect::core_settings s;
-    s.field[0] = {{2621, 52429}, {13581, 97006}, {45, 197, -241, -248, 182, 67, 85, 85, 85}};
-    s.field[1] = bgr_of(s.field[0]);
-    const lch_bounds paint[3] = {
-        {{22938, 65536}, {0, 24811}, {289, -289, 0, 314, -58, -256, 85, 85, 85}},
-        {{22938, 65536}, {0, 24811}, {0, 289, -289, -256, 314, -58, 85, 85, 85}},
-        {{22938, 65536}, {0, 24811}, {-289, 0, 289, -58, -256, 314, 85, 85, 85}},
-    };
-    for (int order = 0; order < 2; ++order) {
-        s.paint[order].count = 3;
-        s.paint[order].grey_lo = 89;
-        s.paint[order].grey_hi = 256;
-        for (int k = 0; k < 3; ++k) s.paint[order].windows[k] = order ? bgr_of(paint[k]) : paint[k];
-    }
-    s.seeded = true;
+    detect::core_settings s = corpus::default_settings();
     s.seed = 1;
     detect::detection_core core(s);
     detect::frame_lines out;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "corpus.hpp"
+#include "default_core.hpp"
 #include "detect/core.hpp"
 
 using namespace orbisect;
@@ -111,36 +112,10 @@ corpus::frame as_bgr(const corpus::frame &f) {
     return out;
 }
 
-// The detector's default field and paint windows, compiled for RGB; for BGR
-// the matrix's columns reversed.
-lch_bounds bgr_of(lch_bounds b) {
-    for (int r = 0; r < 3; ++r) std::swap(b.M[3 * r], b.M[3 * r + 2]);
-    return b;
-}
-
-detect::core_settings default_settings() {
-    detect::core_settings s;
-    s.field[0] = {{2621, 52429}, {13581, 97006}, {45, 197, -241, -248, 182, 67, 85, 85, 85}};
-    const lch_bounds paint[3] = {
-        {{22938, 65536}, {0, 24811}, {289, -289, 0, 314, -58, -256, 85, 85, 85}},
-        {{22938, 65536}, {0, 24811}, {0, 289, -289, -256, 314, -58, 85, 85, 85}},
-        {{22938, 65536}, {0, 24811}, {-289, 0, 289, -58, -256, 314, 85, 85, 85}},
-    };
-    s.field[1] = bgr_of(s.field[0]);
-    for (int order = 0; order < 2; ++order) {
-        s.paint[order].count = 3;
-        s.paint[order].grey_lo = 89;
-        s.paint[order].grey_hi = 256;
-        for (int k = 0; k < 3; ++k) s.paint[order].windows[k] = order ? bgr_of(paint[k]) : paint[k];
-    }
-    s.seeded = true;
-    return s;
-}
-
 // The settings of the runs: the defaults, a coarse and cheap search without
 // the border refinement, and a dense, tolerant one.
 std::vector<detect::core_settings> run_settings() {
-    std::vector<detect::core_settings> v(3, default_settings());
+    std::vector<detect::core_settings> v(3, corpus::default_settings());
     v[0].seed = 1;
     v[1].seed = 0x9E3779B97F4A7C15ull;
     v[1].rows = 24, v[1].columns = 32;
