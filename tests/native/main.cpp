@@ -25,14 +25,14 @@ void record_failure(const char *file, int line, const std::string &what) {
     ++failures_in_test;
 }
 
-// "detect" for .../tests/native/test_detect.cpp.
+// "detect" for .../tests/native/test_detect.cpp and test_detect_ball.cpp.
 static std::string suite_of(const char *file) {
     std::string name = file;
     const size_t slash = name.find_last_of("/\\");
     if (slash != std::string::npos) name.erase(0, slash + 1);
     if (name.rfind("test_", 0) == 0) name.erase(0, 5);
-    const size_t dot = name.rfind('.');
-    if (dot != std::string::npos) name.erase(dot);
+    const size_t end = name.find_first_of("._");
+    if (end != std::string::npos) name.erase(end);
     return name;
 }
 
