@@ -1,7 +1,7 @@
 """Bounded work per frame: the hardest frames found (stripes, checkerboards,
 dots, speckle, ball-coloured frames with holes and rings) and the stages fed
-directly with far more points than a scan gives (the native line search:
-with far more scan lines and nothing dropped) finish within 64 MiB of
+far more points than a scan gives (the native search with far more scan
+lines and nothing dropped, the chord candidates with runs everywhere) finish within 64 MiB of
 address space above the detector's steady state.  (Their times are in
 bench/bench_worst.py, not here.)"""
 import json
@@ -13,11 +13,10 @@ CHILD = r"""
 import json, resource, sys
 import numpy as np
 from orbisect_detect import FieldDetector
-from orbisect_detect.ball import BallSearch, chord_candidates, find_ball
+from orbisect_detect.ball import BallSearch, chord_candidates
 from orbisect_detect.lines import LineSearch
 from orbisect_detect.patterns import worst_frames
 from orbisect_detect.scenes import make_scene
-from orbisect_detect.windows import BALL_WINDOW, LINE_WINDOWS
 
 frames = worst_frames()
 rng = np.random.default_rng(0)
@@ -28,20 +27,19 @@ row_runs = np.stack([xs, ys, xs + rng.integers(1, 120, len(ys)), ys], 1)
 col_runs = np.stack([row_runs[:, 1] % 638 + 1, row_runs[:, 0] % 300 + 1,
                      row_runs[:, 1] % 638 + 1, row_runs[:, 0] % 300 + 120], 1)
 runs = np.ascontiguousarray(np.concatenate([row_runs, col_runs]).reshape(-1, 2), np.int32)
-borders = np.ascontiguousarray(runs * 2 - 1)
 scene = make_scene(1, 3).image
-# The line search is native: fed the hard frames by a detector that scans
-# far more lines and keeps every gap and line it can.
-eager = FieldDetector(seed=0, rows=480, columns=640,
+# The search is native: fed the hard frames by a detector that scans far
+# more lines and keeps every gap, line, candidate and ball it can.
+eager = FieldDetector(seed=0, rows=480, columns=640, max_balls=16, diagnostics=True,
                       line_search=LineSearch(max_lines=64, min_points=2, min_run=0, min_width=0.0,
-                                             max_width=640.0, min_support=0.0))
-rows = np.arange(0.0, 480.0, 10.0)
-cols = np.arange(0.0, 640.0, 10.0)
+                                             max_width=640.0, min_support=0.0),
+                      ball_search=BallSearch(candidates=16, min_run=0, min_support=0.0,
+                                             min_saturation=0.0, max_ellipticity=1.0))
 detector = FieldDetector(seed=0)
 for _ in range(3):      # the steady state: buffers and caches made
     detector.detect(scene)
-    find_ball(borders[:101], scene, BALL_WINDOW.mapping_for("rgb"), BallSearch(), runs[:100], rows, cols)
     eager.detect(scene)
+    chord_candidates(runs[:100], 640, 480, 5.0, 200.0)
 
 status = open("/proc/self/status").read()
 size = int(next(l.split()[1] for l in status.splitlines() if l.startswith("VmSize:"))) * 1024
@@ -50,10 +48,9 @@ resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 done = 0
 for name, frame in frames.items():
     detector.detect(frame)
-    eager._searches(*frame.shape[:2])[1].find(frame, False)
+    eager._searches(*frame.shape[:2])[1].detect(frame, False, True)
     done += 1
 chord_candidates(runs, 640, 480, 5.0, 200.0)
-find_ball(borders, scene, BALL_WINDOW.mapping_for("rgb"), BallSearch(), runs, rows, cols)
 print(json.dumps({"frames": done, "of": len(frames)}))
 """
 

@@ -138,20 +138,20 @@ def test_a_detector_used_from_two_threads_at_once_is_refused():
 def test_the_core_refuses_a_second_thread_while_it_runs():
     frame = big_frame()
     finder = FieldDetector(seed=1, rows=2000, columns=3000)._searches(480, 640)[1]
-    reference = finder.find(frame, False)[:2]
-    refused, failed = collide(lambda f: finder.find(f, False), frame)
+    reference = finder.detect(frame, False, False)[:2]
+    refused, failed = collide(lambda f: finder.detect(f, False, False), frame)
     assert refused and not failed
     assert all("in use by another thread" in str(e) for e in refused)
-    assert finder.find(frame, False)[:2] == reference
+    assert finder.detect(frame, False, False)[:2] == reference
 
 
 def test_the_core_reads_a_frame_it_may_not_write(frames):
     frame = frames[3].copy()
     detector = FieldDetector(seed=4)
-    reference = detector._searches(480, 640)[1].find(frame, False)[:2]
+    reference = detector._searches(480, 640)[1].detect(frame, False, False)[:3]
     frame.flags.writeable = False
-    assert detector._searches(480, 640)[1].find(frame, False)[:2] == reference
-    assert detector._searches(480, 640)[1].find(memoryview(frame), False)[:2] == reference
+    assert detector._searches(480, 640)[1].detect(frame, False, False)[:3] == reference
+    assert detector._searches(480, 640)[1].detect(memoryview(frame), False, False)[:3] == reference
 
 
 @pytest.mark.parametrize("frame, match", [
@@ -165,27 +165,34 @@ def test_the_core_reads_a_frame_it_may_not_write(frames):
 def test_the_core_refuses_frames_it_cannot_read(frame, match):
     finder = FieldDetector()._searches(480, 640)[1]
     with pytest.raises(ValueError, match=match):
-        finder.find(frame, False)
+        finder.detect(frame, False, False)
 
 
 def core_arguments(**change):
     """The arguments a default detector gives its core, with some changed."""
     from orbisect_detect.detector import _window_ints
     from orbisect_detect.lines import paint_test
-    from orbisect_detect.windows import FIELD_WINDOW, LINE_WINDOWS
+    from orbisect_detect.windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS
     paint = [_window_ints(m) for m in paint_test(LINE_WINDOWS, "rgb").mappings]
     args = dict(field_rgb=_window_ints(FIELD_WINDOW.mapping_for("rgb")),
                 field_bgr=_window_ints(FIELD_WINDOW.mapping_for("bgr")), paint_rgb=paint,
                 paint_bgr=paint, grey=(89, 256), rows=48, columns=64,
-                search=(120, 1.5, 2.0, 60.0, 3, 5, 0.6, 8), seed=None)
+                search=(120, 1.5, 2.0, 60.0, 3, 5, 0.6, 8), seed=None,
+                ball_rgb=_window_ints(BALL_WINDOW.mapping_for("rgb")),
+                ball_bgr=_window_ints(BALL_WINDOW.mapping_for("bgr")),
+                ball_search=(4.8, 160.0, 200, 1.5, 0.65, 4, 3, 0.7, 0.15, True, 1))
     args.update(change)
     return args
 
 
-def search(k, value):
-    s = list(core_arguments()["search"])
+def search(k, value, name="search"):
+    s = list(core_arguments()[name])
     s[k] = value
     return tuple(s)
+
+
+def ball(k, value):
+    return {"ball_search": search(k, value, "ball_search")}
 
 
 # The detector's settings are checked when made; the core checks its own
@@ -204,11 +211,19 @@ def search(k, value):
     ({"field_rgb": (1, 2, 3)}, ValueError, "13 integers"),
     ({"field_bgr": (1 << 40,) * 13}, OverflowError, "32 bits"),
     ({"search": (1, 2)}, TypeError, None),
+    (ball(0, 0.0), ValueError, "min_r"),
+    (ball(1, 1.0), ValueError, "min_r <= max_r"),
+    (ball(3, float("inf")), ValueError, "tolerance"),
+    (ball(4, 1.5), ValueError, "min_support"),
+    (ball(5, 17), ValueError, "candidates"),
+    (ball(7, float("nan")), ValueError, "min_saturation"),
+    (ball(10, 0), ValueError, "max_balls"),
+    ({"ball_rgb": (0,) * 12}, ValueError, "13 integers"),
 ])
 def test_the_core_refuses_settings_it_cannot_run_with(change, error, match):
     with pytest.raises(error, match=match):
-        _core.LineFinder(**core_arguments(**change))
-    _core.LineFinder(**core_arguments())
+        _core.Detector(**core_arguments(**change))
+    _core.Detector(**core_arguments())
 
 
 def test_too_many_paint_windows_are_refused():
@@ -218,7 +233,10 @@ def test_too_many_paint_windows_are_refused():
 
 
 def test_the_core_module_holds_only_its_own_names():
-    assert {n for n in dir(_core) if not n.startswith("__")} == {"LineFinder", "MAX_SCAN_LINES", "MAX_SCAN_POINTS", "MAX_GAPS"}
+    assert {n for n in dir(_core) if not n.startswith("__")} == {
+        "Detector", "MAX_SCAN_LINES", "MAX_SCAN_POINTS", "MAX_GAPS", "MAX_BORDERS", "MAX_CHORDS",
+        "MAX_PROPOSALS", "MAX_DENSE_LINES", "MAX_BALLS", "fit_circle", "fit_circle_algebraic",
+        "refine_circle_border", "disc_saturation", "chord_candidates"}
 
 
 def test_the_interpreter_runs_other_threads_during_the_native_search():
@@ -230,7 +248,7 @@ def test_the_interpreter_runs_other_threads_during_the_native_search():
 
     def search():
         t0 = time.perf_counter()
-        finder.find(frame, False)
+        finder.detect(frame, False, False)
         span.extend((t0, time.perf_counter()))
         done.set()
 

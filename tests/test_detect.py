@@ -314,7 +314,7 @@ def test_same_frame_same_detection_whatever_came_before(series):
     libc = ctypes.CDLL(None)
     detector = FieldDetector(seed=21)
     for k in (4, 2, 0, 3, 1, 1, 4):
-        libc.srand(1000 + k)                             # someone else draws from the generator
+        libc.srand(1000 + k)                             # someone else draws from the C runtime
         libc.rand()
         detector.detect(series[30 + k].image)
         assert same(detector.detect(frames[k]), reference[k])

@@ -423,8 +423,8 @@ def core_calls(arena: Arena) -> Iterator[Call]:
                         yield f"detector {k}: {describe('frame', lay, side)}, scene {seed}", call_1
                     def call_2(lay: Layout = lay) -> object:
                         frame = arena.place(lay, np.uint8, side, picture)
-                        return detectors[1]._searches(*frame.shape[:2])[1].find(frame, False)
-                    yield f"line core: {describe('frame', lay, side)}, scene {seed}", call_2
+                        return detectors[1]._searches(*frame.shape[:2])[1].detect(frame, False, True)
+                    yield f"native core: {describe('frame', lay, side)}, scene {seed}", call_2
 
 
 def misaligned_calls(arena: Arena) -> Iterator[Call]:

@@ -1,21 +1,17 @@
 """The field detector: a ball and painted lines in one camera frame.
 
-:class:`FieldDetector` chains the stages.  Per frame it scans the frame
-along chosen rows and columns under the ball's window and finds the ball
-(:mod:`orbisect_detect.ball`); the lines (:mod:`orbisect_detect.lines`) are
-found by the package's native core in one call, which scans the same rows
-and columns under the field's window and runs the whole line search with the
-interpreter lock released.
+:class:`FieldDetector` holds the settings (:mod:`orbisect_detect.ball`,
+:mod:`orbisect_detect.lines`, :mod:`orbisect_detect.windows`), converted
+once into the package's native core; per frame it makes one native call,
+with the interpreter lock released, which scans the frame along chosen rows
+and columns under the field's and the ball's windows, finds the lines and
+the balls, and returns plain values that become the :class:`Detection`.
 
-Reproducibility.  The core draws the line fits' random numbers from its own
-generator, seeded for every frame from ``seed`` and the frame's scan points:
-the same frame gives the same lines whatever came before it, on every
-machine, C library, thread and process.  The ball's fits still draw from the
-C runtime's generator, seeded per frame from ``seed``, the ball's scan points
-and the core's key of the frame, under a process-wide lock (machines with
-the same C library give identical balls).  Without ``seed`` the core seeds
-from a count of the detector's frames and the C runtime's generator is left
-as it is.
+Reproducibility.  The core draws the fits' random numbers from its own
+generator, seeded for every frame from ``seed`` and the frame's scan
+points: the same frame gives the same detection whatever came before it,
+on every machine, C library, thread and process.  Without ``seed`` the core
+seeds from a count of the detector's frames.
 
 Threads.  A detector may be used by one thread at a time: a second thread
 calling :meth:`FieldDetector.detect` while a call is running gets
@@ -44,20 +40,16 @@ from __future__ import annotations
 import ctypes
 import threading
 import time
-import zlib
-from collections.abc import Iterator
 from dataclasses import dataclass, field
-from functools import lru_cache, partial
+from functools import partial
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-import orbisect
-
 from . import _core
 from ._checks import integer
-from .ball import MAX_BALLS, Ball, BallSearch, _denoised, find_balls, run_borders, scan_lines
+from .ball import MAX_BALLS, VERDICTS, Ball, BallSearch
 from .lines import Line, LineSearch, paint_test
 from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
 
@@ -150,47 +142,6 @@ class Detection:
         return out
 
 
-def _libc_names() -> Iterator[str | None]:
-    """Where to look for the C runtime, the cheapest first (looking a library
-    up by name runs a program, and importing the lookup imports subprocess)."""
-    yield None
-    import ctypes.util
-    yield ctypes.util.find_library("c")
-    yield "msvcrt"
-
-
-def _libc() -> Any:
-    """The C runtime whose generator the fits draw from."""
-    for name in _libc_names():
-        try:
-            lib = ctypes.CDLL(name)
-            lib.srand  # noqa: B018 - present?
-            return lib
-        except (OSError, AttributeError, TypeError):
-            continue
-    raise RuntimeError("the C runtime's srand() cannot be found; use seed=None")
-
-
-_FIT_LOCK = threading.Lock()
-_LIBC: Any = None
-
-
-def _runtime() -> Any:
-    """The C runtime, loaded once per process."""
-    global _LIBC
-    if _LIBC is None:
-        _LIBC = _libc()
-    return _LIBC
-
-
-def _seed_fits(seed: int, *data: npt.NDArray[Any]) -> None:
-    """Seeds the C runtime's generator from seed and the bytes of data."""
-    crc = (seed ^ (seed >> 32)) & 0xFFFFFFFF
-    for d in data:
-        crc = zlib.crc32(d, crc)
-    _runtime().srand(ctypes.c_uint(crc))
-
-
 def _writable_alias(frame: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
     """A writable view of a read-only frame's memory, without copying it.
 
@@ -259,9 +210,8 @@ class FieldDetector:
         RANSAC effort, widths and acceptance of the lines.
     seed : int, optional
         Seeds the fits per frame from this value and the frame's own scan
-        points, so that a frame always gives the same detection.  None seeds
-        the line fits from a count of the detector's frames and leaves the C
-        runtime's generator, which the ball's fits draw from, as it is.
+        points, so that a frame always gives the same detection, on every
+        machine.  None seeds them from a count of the detector's frames.
     order : {"rgb", "bgr"}
         Channel order of the frames.
     diagnostics : bool
@@ -271,7 +221,7 @@ class FieldDetector:
         Most balls reported per frame (:attr:`Detection.balls`), from 1 to
         16: with more than one every ball of the colour that does not
         overlap a stronger one is reported, the best first, and the search
-        tries that many times more circles (:func:`~orbisect_detect.ball.find_balls`).
+        tries that many times more circles.
 
     Raises
     ------
@@ -334,19 +284,12 @@ class FieldDetector:
         self.seed = None if seed is None else int(seed)
         self.order: ChannelOrder = order
         self.diagnostics = bool(diagnostics)
-        self._points = np.empty((0, 2), np.int32)
-        self._sized: tuple[tuple[int, int], BallSearch, _core.LineFinder] | None = None
+        self._sized: tuple[tuple[int, int], BallSearch, _core.Detector] | None = None
         self._busy = threading.Lock()
-        # Compile the windows now, for both channel orders (a view that
-        # reverses the channels is read in the other order), rather than on
-        # the first frame.  The line search's settings become the core's
-        # native record once per frame size (its sizes follow the frame):
-        # here for 640x480, and again when frames of another size come.
-        for o in ("rgb", "bgr"):
-            self.ball_window.mapping_for(o)
+        # The settings become the core's native record once per frame size
+        # (the searches' sizes follow the frame): here for 640x480, and again
+        # when frames of another size come.
         self._searches(480, 640)
-        if self.seed is not None:
-            _runtime()
 
     def __reduce__(self) -> tuple[Any, ...]:
         """Pickled as its settings: the copy is a new detector of the same
@@ -362,15 +305,6 @@ class FieldDetector:
         more = "" if self.max_balls == 1 else f", max_balls={self.max_balls}"
         return (f"FieldDetector(rows={self.rows}, columns={self.columns}, seed={self.seed}, "
                 f"order={self.order!r}{more})")
-
-    def _buffer(self, height: int, width: int) -> npt.NDArray[np.int32]:
-        # Room for a run on every other pixel of every scanned line: the scan
-        # stops when the buffer is full, so this only bounds noisy frames.
-        need = min(2 * (self.rows * min(width, 2048) + self.columns * min(height, 2048)) // 4 + 64,
-                   MAX_SCAN_POINTS)
-        if len(self._points) < need:
-            self._points = np.empty((need, 2), np.int32)
-        return self._points
 
     def detect(self, frame: npt.NDArray[np.uint8]) -> Detection:
         """Finds the ball and the lines in one frame.
@@ -403,47 +337,37 @@ class FieldDetector:
     def _detect(self, frame: npt.NDArray[np.uint8]) -> Detection:
         t_start = time.perf_counter()
         img, order = prepare_frame(frame, self.order)
-        height, width = img.shape[0], img.shape[1]
-        rows, columns = scan_lines(height, self.rows), scan_lines(width, self.columns)
-        buf = self._buffer(height, width)
-        n_ball = orbisect.simple_edge_hsv(img, buf, self.ball_window.mapping_for(order),
-                                          self.rows, self.columns)
-        ball_points = buf[:n_ball]
-        ball_search, line_finder = self._searches(height, width)
-        t_scan = time.perf_counter()
-        found, key, t_field, t_lines = line_finder.find(img, order == "bgr")
-        lines = [Line(*v) for v in found]
-        t_native = time.perf_counter()
-
-        ball_runs = _denoised(ball_points, _run(ball_search.min_run))
-        borders = _mixed(run_borders(ball_runs, width, height))
-        with _FIT_LOCK:
-            if self.seed is not None:
-                _seed_fits(self.seed ^ key, ball_points)
-            report: list[dict[str, Any]] | None = [] if self.diagnostics else None
-            balls = tuple(find_balls(borders, img, self.ball_window.mapping_for(order), ball_search,
-                                     ball_runs, rows, columns, order=order, report=report,
-                                     max_balls=self.max_balls))
+        ball_search, core = self._searches(img.shape[0], img.shape[1])
+        found, lines_found, _, (t_scan, t_ball, t_lines), notes, runs = core.detect(
+            img, order == "bgr", self.diagnostics)
+        balls = tuple(Ball(*b) for b in found)
+        lines = [Line(*v) for v in lines_found]
         ball = balls[0] if balls else None
         t_end = time.perf_counter()
-        native_other = max(0.0, (t_native - t_scan) - t_field - t_lines)
-        timings = {"scan": (t_scan - t_start) + t_field, "ball": t_end - t_native,
-                   "lines": t_lines + native_other, "total": t_end - t_start}
-        if report is None:
+        # What the call cost beyond its stages (converting the frame and the
+        # results) goes to the ball, the last stage.
+        other = max(0.0, (t_end - t_start) - t_scan - t_ball - t_lines)
+        timings = {"scan": t_scan, "ball": t_ball + other, "lines": t_lines, "total": t_end - t_start}
+        if notes is None or runs is None:
             return Detection(ball, lines, timings, balls=balls)
+        report = [{"x": round(x, 2), "y": round(y, 2), "r": round(r, 2), "support": round(s, 3),
+                   "verdict": VERDICTS[v]} for x, y, r, s, v in notes]
+        ball_runs = np.frombuffer(runs, np.int32).reshape(-1, 2).copy()
         diagnostics = _diagnostics(ball, report, len(ball_runs) // 2, ball_search)
         diagnostics["scan"] = {"rows": self.rows, "columns": self.columns}
-        return Detection(ball, lines, timings, diagnostics, np.array(ball_runs[: len(ball_runs) & ~1]),
-                         balls)
+        return Detection(ball, lines, timings, diagnostics, ball_runs, balls)
 
-    def _searches(self, height: int, width: int) -> tuple[BallSearch, _core.LineFinder]:
-        """The ball search and the core's line search with their sizes worked
-        out for this frame size (made again only when the size changes)."""
+    def _searches(self, height: int, width: int) -> tuple[BallSearch, _core.Detector]:
+        """The ball search and the native core with their sizes worked out
+        for this frame size (made again only when the size changes)."""
         key = (height, width)
         if self._sized is None or self._sized[0] != key:
-            self._sized = (key, self.ball_search.for_frame(height, width),
-                           _line_finder(self.field_window, self.line_windows, self.rows, self.columns,
-                                        self.line_search.for_frame(height, width), self.seed))
+            ball_search = self.ball_search.for_frame(height, width)
+            self._sized = (key, ball_search,
+                           _native_core(self.field_window, self.line_windows, self.ball_window,
+                                        self.rows, self.columns, ball_search,
+                                        self.line_search.for_frame(height, width), self.seed,
+                                        self.max_balls))
         return self._sized[1], self._sized[2]
 
 
@@ -482,52 +406,25 @@ def _window_ints(mapping: dict[str, Any]) -> tuple[int, ...]:
     return (*mapping["i"], *mapping["c"], *mapping["M"])
 
 
-def _line_finder(field_window: Window, line_windows: tuple[Window, ...], rows: int, columns: int,
-                 search: LineSearch, seed: int | None) -> _core.LineFinder:
-    """The core's line search with these settings (their sizes worked out
-    for a frame: see :meth:`LineSearch.for_frame`), for both channel orders."""
-    if search.min_width is None or search.max_width is None or search.min_run is None:
+def _native_core(field_window: Window, line_windows: tuple[Window, ...], ball_window: Window,
+                 rows: int, columns: int, ball: BallSearch, lines: LineSearch, seed: int | None,
+                 max_balls: int) -> _core.Detector:
+    """The native core with these settings (their sizes worked out for a
+    frame: see :meth:`BallSearch.for_frame` and :meth:`LineSearch.for_frame`),
+    for both channel orders."""
+    if lines.min_width is None or lines.max_width is None or lines.min_run is None:
         raise ValueError("the line search's sizes must be worked out for the frame first")
+    min_r, max_r = ball.r_range
     rgb, bgr = paint_test(line_windows, "rgb"), paint_test(line_windows, "bgr")
-    return _core.LineFinder(
+    return _core.Detector(
         _window_ints(field_window.mapping_for("rgb")), _window_ints(field_window.mapping_for("bgr")),
         [_window_ints(m) for m in rgb.mappings], [_window_ints(m) for m in bgr.mappings],
         (rgb.grey_lo, rgb.grey_hi), rows, columns,
-        (int(search.iterations), float(search.tolerance), float(search.min_width),
-         float(search.max_width), int(search.min_run), int(search.min_points),
-         float(search.min_support), int(search.max_lines)),
-        seed)
-
-
-def _mixing_order(n: int) -> npt.NDArray[np.intp]:
-    """A fixed permutation of n points that spreads neighbours apart, over an
-    odd count (the last point is dropped when n is even).
-
-    The fits sample indices from a congruential sequence modulo n; with n
-    even successive indices alternate in parity, so a run's start and end
-    (stored side by side) could never be drawn together with some others.
-    The orders of small counts are kept (a few MiB at most); larger ones,
-    which only unusual frames give, are made each time.
-    """
-    return _small_mixing_order(n) if n <= 1024 else _make_mixing_order(n)
-
-
-@lru_cache(maxsize=1025)
-def _small_mixing_order(n: int) -> npt.NDArray[np.intp]:
-    return _make_mixing_order(n)
-
-
-def _make_mixing_order(n: int) -> npt.NDArray[np.intp]:
-    m = n - 1 if n % 2 == 0 and n > 0 else n
-    if m <= 0:
-        out = np.zeros(0, np.intp)
-    elif m % 7919:
-        out = (np.arange(m, dtype=np.intp) * 7919 + (m // 3)) % m
-    else:
-        out = np.arange(m, dtype=np.intp)
-    out.flags.writeable = False
-    return out
-
-
-def _mixed(points: npt.NDArray[np.int32]) -> npt.NDArray[np.int32]:
-    return np.ascontiguousarray(points[_mixing_order(len(points))])
+        (int(lines.iterations), float(lines.tolerance), float(lines.min_width),
+         float(lines.max_width), int(lines.min_run), int(lines.min_points),
+         float(lines.min_support), int(lines.max_lines)),
+        seed,
+        _window_ints(ball_window.mapping_for("rgb")), _window_ints(ball_window.mapping_for("bgr")),
+        (float(min_r), float(max_r), int(ball.iterations), float(ball.tolerance),
+         float(ball.min_support), int(ball.candidates), _run(ball.min_run),
+         float(ball.min_saturation), float(ball.max_ellipticity), bool(ball.refine), int(max_balls)))

@@ -57,6 +57,7 @@ struct border_fit {
 struct border_scratch {
     std::vector<double> profiles, bx, by, residual;
     std::vector<double> ux, uy;
+    std::vector<double> widths, kx, ky, work;  // per border: blur width; the borders kept; sorting
 };
 
 // The circle (cx, cy, r) moved onto the middle of the image's border near it
@@ -67,7 +68,7 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
                                 const border_options &options, border_scratch &scratch);
 
 // Saturation, (max - min) / max of the channels, of the median pixel of a
-// grid of 69 points inside 0.8 r of the centre (9 x 9 over [-0.8, 0.8]^2,
+// grid of 49 points inside 0.8 r of the centre (9 x 9 over [-0.8, 0.8]^2,
 // those within the disc), each the nearest pixel clamped to the frame; dark
 // colourless pixels (max < 0.35 * 255 and max - min < 25) left out.  NaN
 // when none is left.

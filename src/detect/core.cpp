@@ -34,6 +34,19 @@ fault check_settings(const core_settings &s) {
     if (l.max_lines < 0 || l.max_lines > max_line_count)
         return fault::value("line_search.max_lines must be from 0 to 64");
     if (l.iterations > 10000) return fault::value("line_search.iterations must be at most 10000");
+    const ball_settings &b = s.ball;
+    if (!(b.min_r > 0.0 && b.min_r <= b.max_r && b.max_r <= 65536.0))
+        return fault::value("ball_search: 0 < min_r <= max_r <= 65536 must hold");
+    if (b.iterations < 0 || b.iterations > 10000) return fault::value("ball_search.iterations must be from 0 to 10000");
+    if (!(b.tolerance > 0.0 && b.tolerance <= 64.0)) return fault::value("ball_search.tolerance must be in (0, 64]");
+    if (!(b.min_support >= 0.0 && b.min_support <= 1.0)) return fault::value("ball_search.min_support must be from 0 to 1");
+    if (b.candidates < 0 || b.candidates > 16) return fault::value("ball_search.candidates must be from 0 to 16");
+    if (b.min_run < 0 || b.min_run > 65536) return fault::value("ball_search.min_run must be from 0 to 65536");
+    if (!(b.min_saturation >= 0.0 && b.min_saturation <= 1.0))
+        return fault::value("ball_search.min_saturation must be from 0 to 1");
+    if (!(b.max_ellipticity >= 0.0 && b.max_ellipticity <= 1.0))
+        return fault::value("ball_search.max_ellipticity must be from 0 to 1");
+    if (b.max_balls < 1 || b.max_balls > max_ball_count) return fault::value("max_balls must be from 1 to 16");
     return {};
 }
 
@@ -80,6 +93,53 @@ void detection_core::find_lines(const image_view &frame, bool bgr, frame_lines &
     core_random rng(out.key);
     detect::find_lines(gaps_, frame, paint, rows_, columns_, s_.lines, rng, scratch_, out.lines);
     out.line_seconds = seconds_since(t1);
+}
+
+void detection_core::detect(const image_view &frame, bool bgr, bool diagnostics, frame_detection &out) {
+    find_lines(frame, bgr, lines_);
+    out.lines.swap(lines_.lines);
+    out.key = lines_.key;
+    out.line_seconds = lines_.line_seconds;
+    out.balls.clear();
+    out.notes.clear();
+    out.ball_runs.clear();
+
+    const auto t0 = std::chrono::steady_clock::now();
+    const int64_t height = frame.shape[0], width = frame.shape[1];
+    const int64_t need = std::min(2 * (s_.rows * std::min(width, max_points_per_line) +
+                                       s_.columns * std::min(height, max_points_per_line)) / 4 + 64,
+                                  max_scan_points);
+    if (ball_capacity_ < need) {
+        ball_points_.reset();
+        ball_capacity_ = 0;
+        ball_points_.reset(new int32_t[static_cast<size_t>(2 * need)]);
+        ball_capacity_ = need;
+    }
+    points_view ps;
+    ps.data = ball_points_.get();
+    ps.shape[0] = need;
+    ps.shape[1] = 2;
+    ps.strides[0] = 8;
+    ps.strides[1] = 4;
+    const lch_bounds &window = s_.ball_window[bgr ? 1 : 0];
+    int32_t n = simple_edge_hsv(frame, ps, window, s_.rows, s_.columns);
+    core_random rng(frame_key(out.key, ps, n));
+    ps.shape[0] = n;
+    if (s_.ball.min_run > 1 && n >= 4) n = simple_denoise(ps, ps, s_.ball.min_run);
+    ps.shape[0] = n;
+    const auto t1 = std::chrono::steady_clock::now();
+    out.scan_seconds = lines_.scan_seconds + std::chrono::duration<double>(t1 - t0).count();
+
+    find_balls(ps, n, frame, window, bgr, rows_, columns_, s_.ball, rng, ball_scratch_, out.balls,
+               diagnostics ? &out.notes : nullptr);
+    if (diagnostics) {
+        out.ball_runs.resize(2 * static_cast<size_t>(n & ~1));
+        for (int32_t i = 0; i < (n & ~1); ++i) {
+            out.ball_runs[2 * static_cast<size_t>(i)] = point_x(ps, i);
+            out.ball_runs[2 * static_cast<size_t>(i) + 1] = point_y(ps, i);
+        }
+    }
+    out.ball_seconds = seconds_since(t1);
 }
 
 }  // namespace orbisect::detect

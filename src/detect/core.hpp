@@ -11,6 +11,7 @@
 #include "colour/lch_bounds.hpp"
 #include "core/array_view.hpp"
 #include "core/fault.hpp"
+#include "detect/ball.hpp"
 #include "detect/lines.hpp"
 
 namespace orbisect::detect {
@@ -27,6 +28,8 @@ struct core_settings {
     paint_colour paint[2] = {};
     int32_t rows = 48, columns = 64;
     line_settings lines;
+    lch_bounds ball_window[2] = {};  // the ball's, for RGB and BGR frames
+    ball_settings ball;
     bool seeded = false;        // seed given: draws from seed and the frame
     uint64_t seed = 0;
 };
@@ -40,6 +43,17 @@ struct frame_lines {
     double scan_seconds = 0.0, line_seconds = 0.0;
 };
 
+// What a frame holds: its balls (best first) and lines, and with
+// diagnostics every ball candidate scored and the ball-coloured runs.
+struct frame_detection {
+    std::vector<found_ball> balls;
+    std::vector<found_line> lines;
+    std::vector<ball_note> notes;
+    std::vector<int32_t> ball_runs;  // x, y of each run start and end
+    uint64_t key = 0;
+    double scan_seconds = 0.0, ball_seconds = 0.0, line_seconds = 0.0;
+};
+
 class detection_core {
   public:
     explicit detection_core(const core_settings &s) : s_(s) {}
@@ -48,6 +62,11 @@ class detection_core {
     // bgr selects the settings' BGR windows).  The frame is only read.
     // Throws std::bad_alloc when scratch cannot be had.
     void find_lines(const image_view &frame, bool bgr, frame_lines &out);
+
+    // The balls and the lines of a frame: the lines as find_lines gives
+    // them, then the ball's scan of the same rows and columns and the ball
+    // search, its draws seeded from the frame's key and the ball's runs.
+    void detect(const image_view &frame, bool bgr, bool diagnostics, frame_detection &out);
 
     const core_settings &settings() const { return s_; }
 
@@ -60,6 +79,10 @@ class detection_core {
     line_scratch scratch_;
     int64_t positions_height_ = -1, positions_width_ = -1;
     std::vector<double> rows_, columns_;
+    std::unique_ptr<int32_t[]> ball_points_;
+    int64_t ball_capacity_ = 0;
+    ball_scratch ball_scratch_;
+    frame_lines lines_;
 };
 
 }  // namespace orbisect::detect

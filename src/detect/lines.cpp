@@ -72,19 +72,6 @@ double widest(const std::vector<double> &at, int64_t size) {
     return std::max({inner, at.front() + 0.5, static_cast<double>(size) - 0.5 - at.back()});
 }
 
-// A fixed permutation of n points that spreads neighbours apart, over an odd
-// count (the last point is dropped when n is even).  The fit samples indices
-// from a congruential sequence modulo n; with n even successive indices
-// alternate in parity, so a run's start and end could never be drawn
-// together with some others.
-void mixing_order(int64_t n, std::vector<int32_t> &out) {
-    const int64_t m = n % 2 == 0 && n > 0 ? n - 1 : n;
-    out.resize(static_cast<size_t>(m));
-    for (int64_t i = 0; i < m; ++i)
-        out[static_cast<size_t>(i)] =
-            static_cast<int32_t>(m % 7919 ? (i * 7919 + m / 3) % m : i);
-}
-
 points_view packed_points(std::vector<int32_t> &xy) {
     points_view v;
     v.data = xy.data();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/array_view.hpp"
 
@@ -43,6 +44,19 @@ inline uint64_t frame_key(uint64_t seed, const points_view &ps, int64_t n) {
         h = mix64(h ^ xy) + 0x9E3779B97F4A7C15ull;
     }
     return mix64(h ^ static_cast<uint64_t>(n));
+}
+
+// A fixed permutation of n points that spreads neighbours apart, over an odd
+// count (the last point is dropped when n is even).  The fit samples indices
+// from a congruential sequence modulo n; with n even successive indices
+// alternate in parity, so a run's start and end could never be drawn
+// together with some others.
+inline void mixing_order(int64_t n, std::vector<int32_t> &out) {
+    const int64_t m = n % 2 == 0 && n > 0 ? n - 1 : n;
+    out.resize(static_cast<size_t>(m));
+    for (int64_t i = 0; i < m; ++i)
+        out[static_cast<size_t>(i)] =
+            static_cast<int32_t>(m % 7919 ? (i * 7919 + m / 3) % m : i);
 }
 
 }  // namespace orbisect::detect

@@ -1,4 +1,6 @@
 # The detection core: the detector's per-frame work over the kernels.
 target_sources(orbisect_core PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/ball.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/borders.cpp
   ${CMAKE_CURRENT_LIST_DIR}/core.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lines.cpp)

@@ -27,6 +27,8 @@ inline detect::core_settings default_settings() {
         {{22938, 65536}, {0, 24811}, {-289, 0, 289, -58, -256, 314, 85, 85, 85}},
     };
     s.field[1] = bgr_of(s.field[0]);
+    s.ball_window[0] = {{1966, 62259}, {6726, 80712}, {343, -581, 238, -101, 549, -447, 85, 85, 85}};
+    s.ball_window[1] = bgr_of(s.ball_window[0]);
     for (int order = 0; order < 2; ++order) {
         s.paint[order].count = 3;
         s.paint[order].grey_lo = 89;

@@ -8,7 +8,7 @@
 // Each stage of the core is a case of its own over the same runs, so that a
 // digest names the stage that changed.  A stage joins with one line:
 //
-//   CORE_STAGE(core_ball, const auto b = core.find_ball(frame, bgr); fields(d, b.x, b.y, b.r))
+//   CORE_STAGE(core_lines, detect::frame_lines out; core.find_lines(frame, bgr, out); record(d, out))
 //
 // (`core`, `frame`, `bgr` and the case's digest `d` are in scope; fields()
 // hashes any record's members in the order given).
@@ -120,10 +120,13 @@ std::vector<detect::core_settings> run_settings() {
     v[1].seed = 0x9E3779B97F4A7C15ull;
     v[1].rows = 24, v[1].columns = 32;
     v[1].lines.iterations = 60, v[1].lines.min_run = 1, v[1].lines.max_lines = 4, v[1].lines.refine = false;
+    v[1].ball.iterations = 50, v[1].ball.refine = false, v[1].ball.max_balls = 3, v[1].ball.min_run = 1;
     v[2].seed = 77;
     v[2].rows = 97, v[2].columns = 131;
     v[2].lines.tolerance = 3.0, v[2].lines.min_support = 0.3;
     v[2].lines.min_width = 1.0, v[2].lines.max_width = 30.0, v[2].lines.min_points = 3;
+    v[2].ball.min_r = 3.0, v[2].ball.max_r = 60.0, v[2].ball.tolerance = 2.5, v[2].ball.min_support = 0.4;
+    v[2].ball.min_saturation = 0.0, v[2].ball.candidates = 8;
     return v;
 }
 
@@ -153,6 +156,15 @@ void record(corpus::digest &d, const detect::frame_lines &out) {
     for (const detect::found_line &l : out.lines) fields(d, l.x0, l.y0, l.x1, l.y1, l.width, l.support);
 }
 
+// The balls, and every candidate scored with its verdict.
+void record(corpus::digest &d, const detect::frame_detection &out) {
+    d.add(static_cast<int64_t>(out.balls.size()));
+    for (const detect::found_ball &b : out.balls) fields(d, b.x, b.y, b.r, b.support);
+    d.add(static_cast<int64_t>(out.notes.size()));
+    for (const detect::ball_note &n : out.notes)
+        fields(d, n.ball.x, n.ball.y, n.ball.r, n.ball.support, static_cast<int32_t>(n.what));
+}
+
 }  // namespace
 
 #define CORE_STAGE(name, ...)                                                                 \
@@ -161,3 +173,4 @@ void record(corpus::digest &d, const detect::frame_lines &out) {
     }
 
 CORE_STAGE(core_lines, detect::frame_lines out; core.find_lines(frame, bgr, out); record(d, out))
+CORE_STAGE(core_balls, detect::frame_detection out; core.detect(frame, bgr, true, out); record(d, out))

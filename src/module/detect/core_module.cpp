@@ -1,8 +1,12 @@
 // orbisect_detect._core: the field detector's native core, private to the
-// orbisect_detect package.  One type, LineFinder, holds a detection core made
-// once from the detector's settings; its find() runs a frame's native work
-// with the interpreter lock released and returns plain tuples.
+// orbisect_detect package.  One type, Detector, holds a detection core made
+// once from the detector's settings; its detect() runs a frame's whole search
+// with the interpreter lock released and returns plain tuples.  A few of the
+// core's pieces (the border refinement, the disc's saturation, the chord
+// candidates, the circle fits) are functions of their own.
 #include <atomic>
+#include <cmath>
+#include <vector>
 #include <cstring>
 #include <new>
 
@@ -12,7 +16,7 @@
 namespace orbisect::py {
 namespace {
 
-struct line_finder {
+struct core_object {
     PyObject_HEAD
     detect::detection_core *core;
     std::atomic<bool> busy;
@@ -62,26 +66,35 @@ bool to_paint(PyObject *obj, int32_t grey_lo, int32_t grey_hi, detect::paint_col
 }
 
 int finder_init(PyObject *self_obj, PyObject *args, PyObject *kwargs) {
-    auto *self = reinterpret_cast<line_finder *>(self_obj);
+    auto *self = reinterpret_cast<core_object *>(self_obj);
     static const char *names[] = {"field_rgb", "field_bgr", "paint_rgb", "paint_bgr", "grey",
-                                  "rows", "columns", "search", "seed", nullptr};
-    PyObject *field_rgb, *field_bgr, *paint_rgb, *paint_bgr, *seed;
+                                  "rows", "columns", "search", "seed", "ball_rgb", "ball_bgr",
+                                  "ball_search", nullptr};
+    PyObject *field_rgb, *field_bgr, *paint_rgb, *paint_bgr, *seed, *ball_rgb, *ball_bgr;
     int grey_lo, grey_hi, rows, columns;
     int iterations, min_run, min_points, max_lines;
     double tolerance, min_width, max_width, min_support;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO(ii)ii(idddiidi)O:LineFinder",
+    detect::ball_settings b;
+    int refine = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO(ii)ii(idddiidi)OOO(ddiddiiddpi):Detector",
                                      const_cast<char **>(names), &field_rgb, &field_bgr, &paint_rgb,
                                      &paint_bgr, &grey_lo, &grey_hi, &rows, &columns, &iterations,
                                      &tolerance, &min_width, &max_width, &min_run, &min_points,
-                                     &min_support, &max_lines, &seed))
+                                     &min_support, &max_lines, &seed, &ball_rgb, &ball_bgr, &b.min_r,
+                                     &b.max_r, &b.iterations, &b.tolerance, &b.min_support, &b.candidates,
+                                     &b.min_run, &b.min_saturation, &b.max_ellipticity, &refine,
+                                     &b.max_balls))
         return -1;
+    b.refine = refine != 0;
     detect::core_settings s;
     if (!to_window(field_rgb, s.field[0], "field_rgb") || !to_window(field_bgr, s.field[1], "field_bgr") ||
-        !to_paint(paint_rgb, grey_lo, grey_hi, s.paint[0]) || !to_paint(paint_bgr, grey_lo, grey_hi, s.paint[1]))
+        !to_paint(paint_rgb, grey_lo, grey_hi, s.paint[0]) || !to_paint(paint_bgr, grey_lo, grey_hi, s.paint[1]) ||
+        !to_window(ball_rgb, s.ball_window[0], "ball_rgb") || !to_window(ball_bgr, s.ball_window[1], "ball_bgr"))
         return -1;
     s.rows = rows;
     s.columns = columns;
     s.lines = {iterations, tolerance, min_width, max_width, min_run, min_points, min_support, max_lines};
+    s.ball = b;
     if (seed != Py_None) {
         // Any int: its low 64 bits (two's complement).
         const unsigned long long v = PyLong_AsUnsignedLongLongMask(seed);
@@ -94,7 +107,7 @@ int finder_init(PyObject *self_obj, PyObject *args, PyObject *kwargs) {
         return -1;
     }
     if (self->busy.load()) {
-        PyErr_SetString(PyExc_RuntimeError, "LineFinder is in use by another thread");
+        PyErr_SetString(PyExc_RuntimeError, "this detector is in use by another thread");
         return -1;
     }
     try {
@@ -111,14 +124,14 @@ int finder_init(PyObject *self_obj, PyObject *args, PyObject *kwargs) {
 PyObject *finder_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *obj = type->tp_alloc(type, 0);
     if (!obj) return nullptr;
-    auto *self = reinterpret_cast<line_finder *>(obj);
+    auto *self = reinterpret_cast<core_object *>(obj);
     self->core = nullptr;
     new (&self->busy) std::atomic<bool>(false);
     return obj;
 }
 
 void finder_dealloc(PyObject *obj) {
-    auto *self = reinterpret_cast<line_finder *>(obj);
+    auto *self = reinterpret_cast<core_object *>(obj);
     PyTypeObject *type = Py_TYPE(obj);
     delete self->core;
     self->core = nullptr;
@@ -159,18 +172,37 @@ PyObject *line_tuple(const detect::found_line &l) {
     return Py_BuildValue("(dddddd)", l.x0, l.y0, l.x1, l.y1, l.width, l.support);
 }
 
-PyObject *finder_find(PyObject *self_obj, PyObject *const *args, Py_ssize_t nargs) {
-    auto *self = reinterpret_cast<line_finder *>(self_obj);
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "find() takes a frame and a flag bgr");
+PyObject *ball_tuple(const detect::found_ball &b) { return Py_BuildValue("(dddd)", b.x, b.y, b.r, b.support); }
+
+template <class T, class F>
+PyObject *tuple_of(const std::vector<T> &items, F make) {
+    ref out(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!out) return nullptr;
+    for (size_t k = 0; k < items.size(); ++k) {
+        PyObject *t = make(items[k]);
+        if (!t) return nullptr;
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), t);
+    }
+    return out.release();
+}
+
+// detect(frame, bgr, diagnostics) -> (balls, lines, key, (scan, ball, lines
+// seconds), notes, runs): notes (x, y, r, support, verdict) and the ball's
+// runs (int32 x, y pairs as bytes) are None without diagnostics.
+PyObject *core_detect(PyObject *self_obj, PyObject *const *args, Py_ssize_t nargs) {
+    auto *self = reinterpret_cast<core_object *>(self_obj);
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "detect() takes a frame, a flag bgr and a flag diagnostics");
         return nullptr;
     }
     if (!self->core) {
-        PyErr_SetString(PyExc_RuntimeError, "LineFinder was not initialised");
+        PyErr_SetString(PyExc_RuntimeError, "Detector was not initialised");
         return nullptr;
     }
     const int bgr = PyObject_IsTrue(args[1]);
     if (bgr < 0) return nullptr;
+    const int diagnostics = PyObject_IsTrue(args[2]);
+    if (diagnostics < 0) return nullptr;
     Py_buffer buf;
     image_view view;
     if (!frame_view(args[0], buf, view)) return nullptr;
@@ -180,11 +212,11 @@ PyObject *finder_find(PyObject *self_obj, PyObject *const *args, Py_ssize_t narg
                         "this detector is in use by another thread; use one detector per thread");
         return nullptr;
     }
-    detect::frame_lines result;
+    detect::frame_detection result;
     bool no_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        self->core->find_lines(view, bgr != 0, result);
+        self->core->detect(view, bgr != 0, diagnostics != 0, result);
     } catch (const std::bad_alloc &) {
         no_memory = true;
     }
@@ -192,20 +224,185 @@ PyObject *finder_find(PyObject *self_obj, PyObject *const *args, Py_ssize_t narg
     self->busy.store(false);
     PyBuffer_Release(&buf);
     if (no_memory) return PyErr_NoMemory();
-    ref lines(PyTuple_New(static_cast<Py_ssize_t>(result.lines.size())));
+    ref balls(tuple_of(result.balls, ball_tuple));
+    if (!balls) return nullptr;
+    ref lines(tuple_of(result.lines, line_tuple));
     if (!lines) return nullptr;
-    for (size_t k = 0; k < result.lines.size(); ++k) {
-        PyObject *t = line_tuple(result.lines[k]);
-        if (!t) return nullptr;
-        PyTuple_SET_ITEM(lines.get(), static_cast<Py_ssize_t>(k), t);
+    ref notes, runs;
+    if (diagnostics) {
+        notes = ref(tuple_of(result.notes, [](const detect::ball_note &n) {
+            return Py_BuildValue("(ddddi)", n.ball.x, n.ball.y, n.ball.r, n.ball.support,
+                                 static_cast<int>(n.what));
+        }));
+        if (!notes) return nullptr;
+        runs = ref(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(result.ball_runs.data()),
+                                             static_cast<Py_ssize_t>(result.ball_runs.size() * sizeof(int32_t))));
+        if (!runs) return nullptr;
+    } else {
+        notes = borrowed(Py_None);
+        runs = borrowed(Py_None);
     }
-    return Py_BuildValue("(OKdd)", lines.get(), static_cast<unsigned long long>(result.key),
-                         result.scan_seconds, result.line_seconds);
+    return Py_BuildValue("(OOK(ddd)OO)", balls.get(), lines.get(), static_cast<unsigned long long>(result.key),
+                         result.scan_seconds, result.ball_seconds, result.line_seconds, notes.get(), runs.get());
 }
 
+// A 1-D float64 buffer (any strides), copied out.
+bool doubles_of(PyObject *obj, const char *what, std::vector<double> &out) {
+    Py_buffer b;
+    if (PyObject_GetBuffer(obj, &b, PyBUF_RECORDS_RO) < 0) return false;
+    const char *format = b.format ? b.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    if (b.ndim != 1 || b.itemsize != 8 || std::strcmp(format, "d") != 0) {
+        PyBuffer_Release(&b);
+        PyErr_Format(PyExc_ValueError, "%s must be a 1-D float64 array", what);
+        return false;
+    }
+    out.resize(static_cast<size_t>(b.shape[0]));
+    for (Py_ssize_t k = 0; k < b.shape[0]; ++k)
+        std::memcpy(&out[static_cast<size_t>(k)], static_cast<const char *>(b.buf) + k * b.strides[0], 8);
+    PyBuffer_Release(&b);
+    return true;
+}
+
+// fit_circle(xs, ys, cx, cy, r, iterations) -> (cx, cy, r)
+PyObject *py_fit_circle(PyObject *, PyObject *args) {
+    PyObject *xo, *yo;
+    double cx, cy, r;
+    int iterations;
+    if (!PyArg_ParseTuple(args, "OOdddi:fit_circle", &xo, &yo, &cx, &cy, &r, &iterations)) return nullptr;
+    std::vector<double> xs, ys;
+    if (!doubles_of(xo, "x", xs) || !doubles_of(yo, "y", ys)) return nullptr;
+    if (xs.size() != ys.size() || xs.size() > INT32_MAX || iterations < 0 || iterations > 1000) {
+        PyErr_SetString(PyExc_ValueError, "x and y must have one length; iterations from 0 to 1000");
+        return nullptr;
+    }
+    detect::gauss_newton(xs.data(), ys.data(), nullptr, static_cast<int32_t>(xs.size()), cx, cy, r, iterations);
+    return Py_BuildValue("(ddd)", cx, cy, r);
+}
+
+// fit_circle_algebraic(xs, ys) -> (cx, cy, r) or None
+PyObject *py_fit_circle_algebraic(PyObject *, PyObject *args) {
+    PyObject *xo, *yo;
+    if (!PyArg_ParseTuple(args, "OO:fit_circle_algebraic", &xo, &yo)) return nullptr;
+    std::vector<double> xs, ys;
+    if (!doubles_of(xo, "x", xs) || !doubles_of(yo, "y", ys)) return nullptr;
+    if (xs.size() != ys.size() || xs.size() > INT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "x and y must have one length");
+        return nullptr;
+    }
+    double cx, cy, r;
+    if (!detect::fit_circle_algebraic(xs.data(), ys.data(), static_cast<int32_t>(xs.size()), cx, cy, r))
+        Py_RETURN_NONE;
+    return Py_BuildValue("(ddd)", cx, cy, r);
+}
+
+// refine_circle_border(frame, cx, cy, r, bgr, rays, rounds, min_rays, window or None)
+//   -> (x, y, r, rays, rms, ellipticity, coverage)
+PyObject *py_refine_circle_border(PyObject *, PyObject *args) {
+    PyObject *frame, *window_obj;
+    double cx, cy, r;
+    int bgr;
+    detect::border_options o;
+    if (!PyArg_ParseTuple(args, "OdddpiiiO:refine_circle_border", &frame, &cx, &cy, &r, &bgr, &o.rays,
+                          &o.rounds, &o.min_rays, &window_obj))
+        return nullptr;
+    if (o.rays < 0 || o.rays > detect::max_border_rays || o.rounds < 0 || o.rounds > detect::max_border_rounds) {
+        PyErr_Format(PyExc_ValueError, "rays must be from 1 to %d (0: by the radius), rounds from 0 to %d",
+                     static_cast<int>(detect::max_border_rays), static_cast<int>(detect::max_border_rounds));
+        return nullptr;
+    }
+    lch_bounds window;
+    if (window_obj != Py_None) {
+        if (!to_window(window_obj, window, "window")) return nullptr;
+        o.window = &window;
+    }
+    o.bgr = bgr != 0;
+    Py_buffer buf;
+    image_view view;
+    if (!frame_view(frame, buf, view)) return nullptr;
+    detect::border_fit fit;
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        detect::border_scratch scratch;
+        fit = detect::refine_circle_border(view, cx, cy, r, o, scratch);
+    } catch (const std::bad_alloc &) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    PyBuffer_Release(&buf);
+    if (no_memory) return PyErr_NoMemory();
+    return Py_BuildValue("(dddiddd)", fit.x, fit.y, fit.r, static_cast<int>(fit.rays), fit.rms, fit.ellipticity,
+                         fit.coverage);
+}
+
+// disc_saturation(frame, cx, cy, r) -> float
+PyObject *py_disc_saturation(PyObject *, PyObject *args) {
+    PyObject *frame;
+    double cx, cy, r;
+    if (!PyArg_ParseTuple(args, "Oddd:disc_saturation", &frame, &cx, &cy, &r)) return nullptr;
+    Py_buffer buf;
+    image_view view;
+    if (!frame_view(frame, buf, view)) return nullptr;
+    const double sat = detect::disc_saturation(view, cx, cy, r);
+    PyBuffer_Release(&buf);
+    return PyFloat_FromDouble(sat);
+}
+
+// chord_candidates(runs, width, height, min_r, max_r, agree, count)
+//   -> ((x, y, r, votes), ...); runs an (n, 2) int32 array.
+PyObject *py_chord_candidates(PyObject *, PyObject *args) {
+    PyObject *runs;
+    Py_ssize_t width, height;
+    double min_r, max_r, agree;
+    int count;
+    if (!PyArg_ParseTuple(args, "Onndddi:chord_candidates", &runs, &width, &height, &min_r, &max_r, &agree, &count))
+        return nullptr;
+    Py_buffer b;
+    if (PyObject_GetBuffer(runs, &b, PyBUF_RECORDS_RO) < 0) return nullptr;
+    const char *format = b.format ? b.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    if (b.ndim != 2 || b.itemsize != 4 || (std::strcmp(format, "i") != 0 && std::strcmp(format, "l") != 0) ||
+        b.shape[1] < 2 || b.shape[0] > INT32_MAX) {
+        PyBuffer_Release(&b);
+        PyErr_SetString(PyExc_ValueError, "runs must be an (n, 2) int32 array");
+        return nullptr;
+    }
+    points_view ps;
+    ps.data = static_cast<int32_t *>(b.buf);
+    ps.shape[0] = b.shape[0];
+    ps.shape[1] = b.shape[1];
+    ps.strides[0] = b.strides[0];
+    ps.strides[1] = b.strides[1];
+    std::vector<detect::chord_circle> out;
+    bool no_memory = false;
+    try {
+        detect::chord_candidates(ps, static_cast<int32_t>(b.shape[0]), width, height, min_r, max_r, agree,
+                                 std::max(count, 0), out);
+    } catch (const std::bad_alloc &) {
+        no_memory = true;
+    }
+    PyBuffer_Release(&b);
+    if (no_memory) return PyErr_NoMemory();
+    return tuple_of(out, [](const detect::chord_circle &c) {
+        return Py_BuildValue("(dddi)", c.x, c.y, c.r, static_cast<int>(c.votes));
+    });
+}
+
+PyMethodDef core_functions[] = {
+    {"fit_circle", py_fit_circle, METH_VARARGS, "fit_circle(x, y, cx, cy, r, iterations) -> (cx, cy, r)"},
+    {"fit_circle_algebraic", py_fit_circle_algebraic, METH_VARARGS, "fit_circle_algebraic(x, y) -> (cx, cy, r) or None"},
+    {"refine_circle_border", py_refine_circle_border, METH_VARARGS,
+     "refine_circle_border(frame, cx, cy, r, bgr, rays, rounds, min_rays, window) -> (x, y, r, rays, rms, ellipticity, coverage)"},
+    {"disc_saturation", py_disc_saturation, METH_VARARGS, "disc_saturation(frame, cx, cy, r) -> float"},
+    {"chord_candidates", py_chord_candidates, METH_VARARGS,
+     "chord_candidates(runs, width, height, min_r, max_r, agree, count) -> ((x, y, r, votes), ...)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMethodDef finder_methods[] = {
-    {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(finder_find)), METH_FASTCALL,
-     "find(frame, bgr) -> (lines, key, scan_seconds, line_seconds)"},
+    {"detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_detect)), METH_FASTCALL,
+     "detect(frame, bgr, diagnostics) -> (balls, lines, key, seconds, notes, runs)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -214,13 +411,13 @@ PyType_Slot finder_slots[] = {
     {Py_tp_init, reinterpret_cast<void *>(finder_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(finder_dealloc)},
     {Py_tp_methods, finder_methods},
-    {Py_tp_doc, const_cast<char *>("The native line search of one detector (one thread at a time).")},
+    {Py_tp_doc, const_cast<char *>("The native search of one detector (one thread at a time).")},
     {0, nullptr},
 };
 
 PyType_Spec finder_spec = {
-    "orbisect_detect._core.LineFinder",
-    sizeof(line_finder),
+    "orbisect_detect._core.Detector",
+    sizeof(core_object),
     0,
     Py_TPFLAGS_DEFAULT,
     finder_slots,
@@ -229,14 +426,19 @@ PyType_Spec finder_spec = {
 int core_exec(PyObject *module) {
     PyObject *type = PyType_FromModuleAndSpec(module, &finder_spec, nullptr);
     if (!type) return -1;
-    if (PyModule_AddObjectRef(module, "LineFinder", type) < 0) {
+    if (PyModule_AddObjectRef(module, "Detector", type) < 0) {
         Py_DECREF(type);
         return -1;
     }
     Py_DECREF(type);
     if (PyModule_AddIntConstant(module, "MAX_SCAN_LINES", detect::max_scan_lines) < 0 ||
         PyModule_AddIntConstant(module, "MAX_SCAN_POINTS", static_cast<long>(detect::max_scan_points)) < 0 ||
-        PyModule_AddIntConstant(module, "MAX_GAPS", detect::max_gaps) < 0)
+        PyModule_AddIntConstant(module, "MAX_GAPS", detect::max_gaps) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_BORDERS", detect::max_borders) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_CHORDS", detect::max_chords) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_PROPOSALS", detect::max_proposals) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_DENSE_LINES", detect::max_dense_lines) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_BALLS", detect::max_ball_count) < 0)
         return -1;
     return 0;
 }
@@ -248,7 +450,7 @@ PyModuleDef_Slot core_slots[] = {
 
 PyModuleDef core_def = {
     PyModuleDef_HEAD_INIT, "orbisect_detect._core", "The field detector's native core (private).", 0,
-    nullptr, core_slots, nullptr, nullptr, nullptr,
+    core_functions, core_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

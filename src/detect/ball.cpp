@@ -1,0 +1,657 @@
+#include "detect/ball.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "colour/window.hpp"
+#include "detect/exact_math.hpp"
+#include "detect/lines.hpp"
+#include "edges/simple_denoise.hpp"
+#include "edges/simple_edge_hsv.hpp"
+#include "fitting/fitting.hpp"
+
+namespace orbisect::detect {
+
+namespace {
+
+points_view view_of(std::vector<int32_t> &xy, int64_t points) {
+    points_view v;
+    v.data = xy.data();
+    v.shape[0] = points;
+    v.shape[1] = 2;
+    v.strides[0] = 8;
+    v.strides[1] = 4;
+    return v;
+}
+
+// The solution of a 3 x 3 system by Cramer's rule; false when singular.
+bool solve3(const double a[3][3], const double b[3], double out[3]) {
+    const double c0 = a[1][1] * a[2][2] - a[1][2] * a[2][1];
+    const double c1 = a[1][2] * a[2][0] - a[1][0] * a[2][2];
+    const double c2 = a[1][0] * a[2][1] - a[1][1] * a[2][0];
+    const double det = a[0][0] * c0 + a[0][1] * c1 + a[0][2] * c2;
+    if (det == 0.0 || !std::isfinite(det)) return false;
+    out[0] = (b[0] * c0 + a[0][1] * (a[1][2] * b[2] - b[1] * a[2][2]) + a[0][2] * (b[1] * a[2][1] - a[1][1] * b[2])) / det;
+    out[1] = (a[0][0] * (b[1] * a[2][2] - a[1][2] * b[2]) + b[0] * c1 + a[0][2] * (a[1][0] * b[2] - b[1] * a[2][0])) / det;
+    out[2] = (a[0][0] * (a[1][1] * b[2] - b[1] * a[2][1]) + a[0][1] * (b[1] * a[2][0] - a[1][0] * b[2]) + b[0] * c2) / det;
+    return true;
+}
+
+double distance_from(double x, double y, double cx, double cy, double r) {
+    return length2d(x - cx, y - cy) - r;
+}
+
+// Rows below `v` (lower_bound) and rows up to `v` (upper_bound) of ascending positions.
+int64_t below(const std::vector<double> &at, double v) {
+    return std::lower_bound(at.begin(), at.end(), v) - at.begin();
+}
+int64_t up_to(const std::vector<double> &at, double v) {
+    return std::upper_bound(at.begin(), at.end(), v) - at.begin();
+}
+
+// Where a circle crosses the scanned rows and columns, inside the frame and
+// away from its edge: appended to xs, ys (cleared first).
+void crossing_points(double cx, double cy, double r, const std::vector<double> &rows,
+                     const std::vector<double> &columns, int64_t width, int64_t height,
+                     std::vector<double> &xs, std::vector<double> &ys) {
+    xs.clear();
+    ys.clear();
+    const double wx = static_cast<double>(width) - 1.5, hy = static_cast<double>(height) - 1.5;
+    auto keep = [&](double x, double y) {
+        if (x > 0.5 && x < wx && y > 0.5 && y < hy) {
+            xs.push_back(x);
+            ys.push_back(y);
+        }
+    };
+    // In the order the crossings are listed: rows' left ends, their right
+    // ends, then the columns' top and bottom ends.
+    for (int side = 0; side < 2; ++side)
+        for (double y : rows) {
+            const double h = r * r - (y - cy) * (y - cy);
+            if (h > 0) keep(side ? cx + std::sqrt(h) : cx - std::sqrt(h), y);
+        }
+    for (int side = 0; side < 2; ++side)
+        for (double x : columns) {
+            const double h = r * r - (x - cx) * (x - cx);
+            if (h > 0) keep(x, side ? cy + std::sqrt(h) : cy - std::sqrt(h));
+        }
+}
+
+int64_t crossing_count(double cx, double cy, double r, const std::vector<double> &rows,
+                       const std::vector<double> &columns, int64_t width, int64_t height,
+                       ball_scratch &sc) {
+    if (cx - r > 0.5 && cx + r < static_cast<double>(width) - 1.5 && cy - r > 0.5 &&
+        cy + r < static_cast<double>(height) - 1.5)
+        return 2 * (below(rows, cy + r) - up_to(rows, cy - r) + below(columns, cx + r) -
+                    up_to(columns, cx - r));
+    crossing_points(cx, cy, r, rows, columns, width, height, sc.cross_x, sc.cross_y);
+    return static_cast<int64_t>(sc.cross_x.size());
+}
+
+int64_t nearest_index(double v, int64_t size) {
+    const double c = std::nearbyint(v);
+    if (!(c > 0.0)) return 0;
+    if (c >= static_cast<double>(size - 1)) return size - 1;
+    return static_cast<int64_t>(c);
+}
+
+// Whether the border point (x, y) of a circle is hidden by something dark
+// and colourless in front of it: the pixel two pixels inside the border has
+// chroma below 0.08 and intensity below 0.35.
+bool hidden(const image_view &frame, double cx, double cy, double r, double x, double y) {
+    const double k = 2.0 / std::max(r, 1.0);
+    const uint8_t *p = frame.at(nearest_index(y + (cy - y) * k, frame.shape[0]),
+                                nearest_index(x + (cx - x) * k, frame.shape[1]));
+    const double c0 = p[0], c1 = p[1], c2 = p[2];
+    const double a = c0 - 0.5 * (c1 + c2);
+    const double b = 0.8660254037844386 * (c1 - c2);
+    return a * a + b * b < 20.48 * 20.48 && (c0 + c1) + c2 < 0.35 * 768.0;
+}
+
+// Directions of the ring of outside_share().
+struct ring_directions {
+    double c[48], s[48];
+    ring_directions() {
+        for (int k = 0; k < 48; ++k) sin_cos(2.0 * 3.141592653589793 * k / 48.0, s[k], c[k]);
+    }
+};
+const ring_directions &ring() {
+    static const ring_directions r;
+    return r;
+}
+
+// Share of the pixels on a ring just outside the circle (48 directions, at
+// 1.15 r + 2) that lie inside the window; those outside the frame left out.
+double outside_share(const image_view &frame, const lch_bounds &window, double cx, double cy, double r) {
+    const int64_t height = frame.shape[0], width = frame.shape[1];
+    const double reach = 1.15 * r + 2.0;
+    const ring_directions &d = ring();
+    int n = 0, inside = 0;
+    for (int k = 0; k < 48; ++k) {
+        const double x = std::nearbyint(cx + reach * d.c[k]), y = std::nearbyint(cy + reach * d.s[k]);
+        if (!(x >= 0.0 && x < static_cast<double>(width) && y >= 0.0 && y < static_cast<double>(height)))
+            continue;
+        const uint8_t *p = frame.at(static_cast<int64_t>(y), static_cast<int64_t>(x));
+        ++n;
+        inside += window_inside(window, p[0], p[1], p[2]) ? 1 : 0;
+    }
+    return n == 0 ? 0.0 : static_cast<double>(inside) / n;
+}
+
+double clamp_coordinate(double v) { return std::max(-1e9, std::min(1e9, v)); }
+
+// Border points of a dense scan of the frame around a circle: the square
+// 1.4 r + 4 about its centre, along every step-th row and column (at most
+// max_dense_lines of each).  Fills sc.xs, sc.ys with the borders (frame
+// coordinates) and sc.rows, sc.columns with the lines scanned; false when
+// the square is too small.
+bool region_scan(const image_view &frame, const lch_bounds &window, double cx, double cy, double r,
+                 double step, ball_scratch &sc) {
+    const int64_t height = frame.shape[0], width = frame.shape[1];
+    const double half = 1.4 * r + 4.0;
+    const int64_t x0 = std::max<int64_t>(static_cast<int64_t>(clamp_coordinate(cx - half)), 0);
+    const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(std::ceil(clamp_coordinate(cx + half))) + 1, width);
+    const int64_t y0 = std::max<int64_t>(static_cast<int64_t>(clamp_coordinate(cy - half)), 0);
+    const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(std::ceil(clamp_coordinate(cy + half))) + 1, height);
+    const int64_t h = y1 - y0, w = x1 - x0;
+    sc.xs.clear();
+    sc.ys.clear();
+    if (h < 3 || w < 3) return false;
+    const int32_t n_rows = static_cast<int32_t>(std::min<int64_t>(
+        std::max<int64_t>(2, static_cast<int64_t>(static_cast<double>(h) / step)), max_dense_lines));
+    const int32_t n_cols = static_cast<int32_t>(std::min<int64_t>(
+        std::max<int64_t>(2, static_cast<int64_t>(static_cast<double>(w) / step)), max_dense_lines));
+    const int64_t cap = 2 * (n_rows * w + n_cols * h) / 3 + 16;
+    if (static_cast<int64_t>(sc.dense_points.size()) < 2 * cap) sc.dense_points.resize(static_cast<size_t>(2 * cap));
+    image_view region = frame;
+    region.data = const_cast<uint8_t *>(frame.at(y0, x0));
+    region.shape[0] = h;
+    region.shape[1] = w;
+    points_view ps = view_of(sc.dense_points, cap);
+    int32_t n = simple_edge_hsv(region, ps, window, n_rows, n_cols);
+    if (n >= 4) {
+        ps.shape[0] = n;
+        n = simple_denoise(ps, ps, 2);
+    }
+    // Borders on the region's edge are not the ball's: the region is wider.
+    run_borders(ps, n, w, h, sc.dense_borders);
+    const size_t m = sc.dense_borders.size() / 2;
+    sc.xs.resize(m);
+    sc.ys.resize(m);
+    for (size_t k = 0; k < m; ++k) {
+        sc.xs[k] = sc.dense_borders[2 * k] * 0.5 + static_cast<double>(x0);
+        sc.ys[k] = sc.dense_borders[2 * k + 1] * 0.5 + static_cast<double>(y0);
+    }
+    sc.rows = scan_positions(h, n_rows);
+    for (double &v : sc.rows) v += static_cast<double>(y0);
+    sc.columns = scan_positions(w, n_cols);
+    for (double &v : sc.columns) v += static_cast<double>(x0);
+    return true;
+}
+
+// Support of a circle among the points xs, ys and its number of inliers:
+// the share of the expected crossings with the scanned lines (not hidden by
+// something dark in front) that have a border point within the tolerance,
+// times the share of inliers among the points on or outside the circle.
+double circle_support(const std::vector<double> &xs, const std::vector<double> &ys, double cx, double cy,
+                      double r, const std::vector<double> &rows, const std::vector<double> &columns,
+                      const image_view &frame, double tolerance, ball_scratch &sc, int64_t &inliers) {
+    inliers = 0;
+    int64_t outside = 0;
+    for (size_t k = 0; k < xs.size(); ++k) {
+        const double d = distance_from(xs[k], ys[k], cx, cy, r);
+        if (std::abs(d) <= tolerance) ++inliers;
+        else if (d > tolerance) ++outside;
+    }
+    crossing_points(cx, cy, r, rows, columns, frame.shape[1], frame.shape[0], sc.cross_x, sc.cross_y);
+    int64_t expected = static_cast<int64_t>(sc.cross_x.size());
+    if (inliers < expected)  // else the coverage is full anyway
+        for (size_t k = 0; k < sc.cross_x.size(); ++k)
+            if (hidden(frame, cx, cy, r, sc.cross_x[k], sc.cross_y[k])) --expected;
+    if (expected <= 0 || inliers == 0) return 0.0;
+    const double coverage = std::min(1.0, static_cast<double>(inliers) / static_cast<double>(expected));
+    return coverage * static_cast<double>(inliers) / static_cast<double>(inliers + outside);
+}
+
+struct search_state {
+    const image_view &frame;
+    const lch_bounds &window;
+    bool bgr;
+    const ball_settings &s;
+    ball_scratch &sc;
+    std::vector<found_ball> &found;
+    std::vector<ball_note> *notes;
+    std::vector<found_ball> tried;
+    int32_t refused = 0;
+
+    void note(const found_ball &b, verdict v) {
+        if (notes) notes->push_back({b, v});
+    }
+    bool done() const {
+        return static_cast<int32_t>(found.size()) == s.max_balls && found.back().support > 0.85;
+    }
+};
+
+// A candidate refined and scored on a dense scan around it: refitted to the
+// dense borders near it (within twice, then once the tolerance), scored by
+// circle_support, times one less twice the share of ball colour on a ring
+// around it.  False when it gives no ball; out of the size range [lo, hi]
+// it is noted so.
+bool check_dense(search_state &st, double cx, double cy, double r, double lo, double hi,
+                 found_ball &out, bool note_range) {
+    ball_scratch &sc = st.sc;
+    const double tol = st.s.tolerance;
+    const double step = std::min(std::max(r / 8.0, 1.0), 4.0);
+    region_scan(st.frame, st.window, cx, cy, r, step, sc);
+    if (sc.xs.size() < 5) return false;
+    for (double band : {2.0 * tol, tol}) {
+        sc.idx.clear();
+        for (size_t k = 0; k < sc.xs.size(); ++k)
+            if (std::abs(distance_from(sc.xs[k], sc.ys[k], cx, cy, r)) <= band)
+                sc.idx.push_back(static_cast<int32_t>(k));
+        if (sc.idx.size() < 5) return false;
+        gauss_newton(sc.xs.data(), sc.ys.data(), sc.idx.data(), static_cast<int32_t>(sc.idx.size()), cx, cy, r, 2);
+    }
+    if (!(std::isfinite(cx) && std::isfinite(cy) && std::isfinite(r))) return false;
+    int64_t inliers = 0;
+    const double support = circle_support(sc.xs, sc.ys, cx, cy, r, sc.rows, sc.columns, st.frame, tol, sc, inliers);
+    if (inliers == 0) return false;
+    out = {cx, cy, r, support * std::max(0.0, 1.0 - 2.0 * outside_share(st.frame, st.window, cx, cy, r))};
+    if (!(lo <= r && r <= hi)) {
+        if (note_range) st.note(out, verdict::outside_range);
+        return false;
+    }
+    return true;
+}
+
+// A candidate settled on the coarse points alone (false when it takes a
+// dense check): refitted to the points of its ring, it must have no coarse
+// point just outside it, border points on 90 % of the coarse crossings and
+// no ball colour around it.
+bool check_coarse(search_state &st, const std::vector<double> &xs, const std::vector<double> &ys,
+                  const std::vector<int32_t> &ring_idx, double cx, double cy, double r,
+                  const std::vector<double> &rows, const std::vector<double> &columns, found_ball &out) {
+    gauss_newton(xs.data(), ys.data(), ring_idx.data(), static_cast<int32_t>(ring_idx.size()), cx, cy, r, 2);
+    if (!(st.s.min_r <= r && r <= st.s.max_r && std::isfinite(cx) && std::isfinite(cy))) return false;
+    const double tol = st.s.tolerance;
+    int64_t inliers = 0;
+    for (size_t k = 0; k < xs.size(); ++k) {
+        const double d = distance_from(xs[k], ys[k], cx, cy, r);
+        if (std::abs(d) <= tol) ++inliers;
+        else if (d > tol && d < 0.5 * r) return false;
+    }
+    if (inliers < 16) return false;
+    const int64_t expected = crossing_count(cx, cy, r, rows, columns, st.frame.shape[1], st.frame.shape[0], st.sc);
+    if (expected == 0 || static_cast<double>(inliers) < 0.9 * static_cast<double>(expected)) return false;
+    const double share = outside_share(st.frame, st.window, cx, cy, r);
+    if (share > 0.02) return false;
+    out = {cx, cy, r, std::min(1.0, static_cast<double>(inliers) / static_cast<double>(expected)) * (1.0 - 2.0 * share)};
+    return true;
+}
+
+// A supported candidate moved onto the image's border and tested as a
+// ball: round where the borders are seen nearly all round, in the size
+// range, of the ball's saturation inside.
+bool settle(search_state &st, found_ball &ball) {
+    if (st.s.refine) {
+        border_options o;
+        o.window = &st.window;
+        o.bgr = st.bgr;
+        const border_fit fit = refine_circle_border(st.frame, ball.x, ball.y, ball.r, o, st.sc.borders_fit);
+        if (fit.found()) {
+            // An arc (a ball cut by the frame or partly hidden) tells little
+            // of the shape: only a border seen nearly all round is judged.
+            if (fit.coverage >= 0.75 && fit.ellipticity > st.s.max_ellipticity) {
+                st.note(ball, verdict::oval);
+                return false;
+            }
+            ball = {fit.x, fit.y, fit.r, ball.support};
+        }
+    }
+    if (!(st.s.min_r <= ball.r && ball.r <= st.s.max_r)) {
+        st.note(ball, verdict::outside_range);
+        return false;
+    }
+    if (st.s.min_saturation > 0) {
+        const double sat = disc_saturation(st.frame, ball.x, ball.y, ball.r);
+        if (!(sat >= st.s.min_saturation)) {
+            st.note(ball, verdict::pale);
+            return false;
+        }
+    }
+    return true;
+}
+
+// A candidate that reaches min_support and settles is kept unless it
+// overlaps a ball kept already that is as strong; a stronger one replaces
+// the weaker balls it overlaps.  At most max_balls, the strongest first.
+void accept(search_state &st, found_ball ball) {
+    std::vector<found_ball> &found = st.found;
+    if (ball.support < st.s.min_support) {
+        st.note(ball, verdict::weak);
+        return;
+    }
+    // Weaker than a ball it overlaps, or than the weakest of a full set.
+    bool any_overlap = false, weaker = false;
+    for (const found_ball &b : found)
+        if (overlaps(ball, b)) {
+            any_overlap = true;
+            weaker = weaker || ball.support <= b.support;
+        }
+    if (!any_overlap && static_cast<int32_t>(found.size()) >= st.s.max_balls)
+        for (size_t k = static_cast<size_t>(st.s.max_balls - 1); k < found.size(); ++k)
+            weaker = weaker || ball.support <= found[k].support;
+    if (weaker) {
+        st.note(ball, verdict::weaker);
+        return;
+    }
+    if (!settle(st, ball)) {
+        ++st.refused;
+        return;
+    }
+    // Settling moves it: the balls it overlaps now are the ones it replaces.
+    for (const found_ball &b : found)
+        if (overlaps(ball, b) && ball.support <= b.support) {
+            st.note(ball, verdict::weaker);
+            return;
+        }
+    std::vector<found_ball> kept;
+    for (const found_ball &b : found)
+        if (!overlaps(ball, b)) kept.push_back(b);
+    size_t at = 0;
+    while (at < kept.size() && !(kept[at].support < ball.support)) ++at;
+    kept.insert(kept.begin() + static_cast<std::ptrdiff_t>(at), ball);
+    if (static_cast<int32_t>(kept.size()) > st.s.max_balls) kept.resize(static_cast<size_t>(st.s.max_balls));
+    found = kept;
+}
+
+// Checks a candidate once (those within 3 px, centre and radius, of one
+// tried are skipped); true when the search is done.
+bool check(search_state &st, double cx, double cy, double r) {
+    for (const found_ball &t : st.tried)
+        if (std::abs(cx - t.x) + std::abs(cy - t.y) + std::abs(r - t.r) < 3.0) return false;
+    st.tried.push_back({cx, cy, r, 0.0});
+    found_ball b;
+    if (check_dense(st, cx, cy, r, st.s.min_r, st.s.max_r, b, true)) accept(st, b);
+    return st.done();
+}
+
+// Circles through pairs of parallel chords with the same middle: chords at
+// positions pos across the scan direction, from lo to hi along it.  Appends
+// each circle's coordinate across the chords to `across`, along them to
+// `along`, and its radius.
+void parallel_pairs(const std::vector<double> &pos, const std::vector<double> &lo, const std::vector<double> &hi,
+                    double agree, std::vector<double> &across, std::vector<double> &along,
+                    std::vector<double> &radius) {
+    const size_t n = pos.size();
+    for (size_t i = 0; i < n; ++i) {
+        const double mid_i = (lo[i] + hi[i]) * 0.5, h_i = (hi[i] - lo[i]) * 0.5;
+        for (size_t j = 0; j < n; ++j) {
+            const double mid_j = (lo[j] + hi[j]) * 0.5, h_j = (hi[j] - lo[j]) * 0.5;
+            if (!(std::abs(mid_i - mid_j) <= agree && pos[j] - pos[i] >= 4.0)) continue;
+            const double c = (h_i * h_i - h_j * h_j + pos[i] * pos[i] - pos[j] * pos[j]) / (2.0 * (pos[i] - pos[j]));
+            across.push_back(c);
+            along.push_back((mid_i + mid_j) * 0.5);
+            radius.push_back(std::sqrt(h_i * h_i + (pos[i] - c) * (pos[i] - c)));
+        }
+    }
+}
+
+}  // namespace
+
+bool overlaps(const found_ball &a, const found_ball &b) {
+    return length2d(a.x - b.x, a.y - b.y) < std::max(a.r, b.r);
+}
+
+void run_borders(const points_view &runs, int32_t n, int64_t width, int64_t height, std::vector<int32_t> &out) {
+    out.clear();
+    const int32_t count = n / 2;
+    for (int end = 0; end < 2; ++end)
+        for (int32_t i = 0; i < count; ++i) {
+            const int32_t ys = point_y(runs, 2 * i), ye = point_y(runs, 2 * i + 1);
+            const bool along_row = ys == ye;
+            const int32_t x = point_x(runs, 2 * i + end), y = point_y(runs, 2 * i + end);
+            // Doubled in 64 bits: the points are pixel positions of a frame
+            // of at most 2^31 - 1 pixels a side.
+            const int64_t bx = 2 * int64_t{x} - (along_row ? 1 : 0), by = 2 * int64_t{y} - (along_row ? 0 : 1);
+            const int64_t along = along_row ? bx : by, limit = along_row ? 2 * width - 3 : 2 * height - 3;
+            if (along >= 1 && along < limit && bx <= INT32_MAX && by <= INT32_MAX) {
+                out.push_back(static_cast<int32_t>(bx));
+                out.push_back(static_cast<int32_t>(by));
+            }
+        }
+}
+
+void gauss_newton(const double *xs, const double *ys, const int32_t *index, int32_t n, double &cx, double &cy,
+                  double &r, int iterations) {
+    if (n < 3) return;
+    for (int it = 0; it < iterations; ++it) {
+        double a[3][3] = {}, b[3] = {};
+        for (int32_t k = 0; k < n; ++k) {
+            const int32_t i = index ? index[k] : k;
+            const double dx = xs[i] - cx, dy = ys[i] - cy;
+            const double d = std::max(length2d(dx, dy), 1e-9);
+            const double u = dx / d, v = dy / d, res = d - r;
+            a[0][0] += u * u;
+            a[0][1] += u * v;
+            a[0][2] += u;
+            a[1][1] += v * v;
+            a[1][2] += v;
+            b[0] += u * res;
+            b[1] += v * res;
+            b[2] += res;
+        }
+        a[1][0] = a[0][1];
+        a[2][0] = a[0][2];
+        a[2][1] = a[1][2];
+        a[2][2] = static_cast<double>(n);
+        double step[3];
+        if (!solve3(a, b, step)) break;
+        cx += step[0];
+        cy += step[1];
+        r += step[2];
+        if (std::abs(step[0]) + std::abs(step[1]) + std::abs(step[2]) < 1e-4) break;
+    }
+}
+
+bool fit_circle_algebraic(const double *xs, const double *ys, int32_t n, double &cx, double &cy, double &r) {
+    if (n < 3) return false;
+    double mx = 0, my = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        mx += xs[k];
+        my += ys[k];
+    }
+    mx /= n;
+    my /= n;
+    // Normal equations of u D + v E + F = -(u^2 + v^2) about the centroid.
+    double g[3][3] = {}, rhs[3] = {};
+    for (int32_t k = 0; k < n; ++k) {
+        const double u = xs[k] - mx, v = ys[k] - my, q = u * u + v * v;
+        const double row[3] = {u, v, 1.0};
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j) g[i][j] += row[i] * row[j];
+            rhs[i] -= row[i] * q;
+        }
+    }
+    double sol[3];
+    if (!solve3(g, rhs, sol)) return false;
+    const double ccx = -0.5 * sol[0], ccy = -0.5 * sol[1];
+    const double r2 = ccx * ccx + ccy * ccy - sol[2];
+    if (!(r2 > 0.0)) return false;
+    cx = ccx + mx;
+    cy = ccy + my;
+    r = std::sqrt(r2);
+    return true;
+}
+
+void chord_candidates(const points_view &runs, int32_t n, int64_t width, int64_t height, double min_r,
+                      double max_r, double agree, int32_t count, std::vector<chord_circle> &out) {
+    out.clear();
+    // A chord is no longer than the diameter, and each proposal's radius is
+    // at least half its chords: longer runs would only propose circles
+    // larger than max_r (1 px of slack against rounding).
+    const double longest = 2.0 * (max_r + agree + 1.0);
+    std::vector<double> ry, ra, rb, cxs, ca, cb;
+    for (int32_t i = 0; i + 1 < n; i += 2) {
+        const int64_t xs = point_x(runs, i), ys = point_y(runs, i);
+        const int64_t xe = point_x(runs, i + 1), ye = point_y(runs, i + 1);
+        const bool row = ys == ye && xs > 0 && xe < width - 1 && static_cast<double>(xe - xs) <= longest;
+        const bool col = xs == xe && ys > 0 && ye < height - 1 && !row && static_cast<double>(ye - ys) <= longest;
+        // Row chord at y, borders at xs - 0.5 and xe - 0.5; column chord likewise.
+        if (row && ry.size() < static_cast<size_t>(max_chords)) {
+            ry.push_back(static_cast<double>(ys));
+            ra.push_back(static_cast<double>(xs) - 0.5);
+            rb.push_back(static_cast<double>(xe) - 0.5);
+        } else if (col && cxs.size() < static_cast<size_t>(max_chords)) {
+            cxs.push_back(static_cast<double>(xs));
+            ca.push_back(static_cast<double>(ys) - 0.5);
+            cb.push_back(static_cast<double>(ye) - 0.5);
+        }
+    }
+    std::vector<double> px, py, pr;
+    for (size_t i = 0; i < ry.size(); ++i)
+        for (size_t j = 0; j < cxs.size(); ++j) {
+            if (!(ra[i] < cxs[j] && cxs[j] < rb[i] && ca[j] < ry[i] && ry[i] < cb[j])) continue;
+            const double mx = (ra[i] + rb[i]) * 0.5, my = (ca[j] + cb[j]) * 0.5;
+            const double hr = (rb[i] - ra[i]) * 0.5, hc = (cb[j] - ca[j]) * 0.5;
+            const double r1 = std::sqrt(hr * hr + (ry[i] - my) * (ry[i] - my));
+            const double r2 = std::sqrt(hc * hc + (cxs[j] - mx) * (cxs[j] - mx));
+            if (std::abs(r1 - r2) <= agree) {
+                px.push_back(mx);
+                py.push_back(my);
+                pr.push_back((r1 + r2) * 0.5);
+            }
+        }
+    if (cxs.size() > 1) parallel_pairs(cxs, ca, cb, agree, px, py, pr);
+    if (ry.size() > 1) parallel_pairs(ry, ra, rb, agree, py, px, pr);
+    // In range, every k-th when there are more than max_proposals.
+    std::vector<size_t> keep;
+    for (size_t k = 0; k < pr.size(); ++k)
+        if (pr[k] >= min_r && pr[k] <= max_r) keep.push_back(k);
+    if (keep.empty()) return;
+    const size_t every = (keep.size() + max_proposals - 1) / max_proposals;
+    std::vector<double> mx, my, mr;
+    for (size_t k = 0; k < keep.size(); k += every) {
+        mx.push_back(px[keep[k]]);
+        my.push_back(py[keep[k]]);
+        mr.push_back(pr[keep[k]]);
+    }
+    // Each proposal's votes are the proposals within 3 px of it (centre and
+    // radius); the best is taken, its neighbours dropped, and so on.
+    const size_t m = mx.size();
+    auto near = [&](size_t a, size_t b) {
+        return std::abs(mx[a] - mx[b]) + std::abs(my[a] - my[b]) + std::abs(mr[a] - mr[b]) <= 3.0;
+    };
+    std::vector<int32_t> votes(m, 0);
+    for (size_t a = 0; a < m; ++a)
+        for (size_t b = 0; b < m; ++b) votes[a] += near(a, b) ? 1 : 0;
+    std::vector<size_t> order(m);
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return votes[a] > votes[b]; });
+    std::vector<uint8_t> taken(m, 0);
+    for (size_t k : order) {
+        if (taken[k]) continue;
+        for (size_t b = 0; b < m; ++b)
+            if (near(k, b)) taken[b] = 1;
+        out.push_back({mx[k], my[k], mr[k], votes[k]});
+        if (static_cast<int32_t>(out.size()) == count) break;
+    }
+}
+
+void find_balls(const points_view &runs, int32_t n, const image_view &frame, const lch_bounds &window, bool bgr,
+                const std::vector<double> &rows, const std::vector<double> &columns, const ball_settings &s,
+                core_random &rng, ball_scratch &sc, std::vector<found_ball> &out, std::vector<ball_note> *notes) {
+    out.clear();
+    const int64_t height = frame.shape[0], width = frame.shape[1];
+    const double lo = s.min_r, hi = s.max_r, tol = s.tolerance;
+    search_state st{frame, window, bgr, s, sc, out, notes, {}, 0};
+
+    // The borders in an order that mixes the scan lines, at most max_borders.
+    run_borders(runs, n, width, height, sc.borders);
+    mixing_order(static_cast<int64_t>(sc.borders.size() / 2), sc.order);
+    if (sc.order.size() > static_cast<size_t>(max_borders)) sc.order.resize(static_cast<size_t>(max_borders));
+    std::vector<int32_t> &pts = sc.mixed;
+    pts.resize(2 * sc.order.size());
+    for (size_t k = 0; k < sc.order.size(); ++k) {
+        pts[2 * k] = sc.borders[2 * static_cast<size_t>(sc.order[k])];
+        pts[2 * k + 1] = sc.borders[2 * static_cast<size_t>(sc.order[k]) + 1];
+    }
+    std::vector<double> &x = sc.dx, &y = sc.dy;
+    x.resize(sc.order.size());
+    y.resize(sc.order.size());
+    for (size_t k = 0; k < x.size(); ++k) {
+        x[k] = pts[2 * k] * 0.5;
+        y[k] = pts[2 * k + 1] * 0.5;
+    }
+    const int32_t fit_lo = static_cast<int32_t>(2.0 * lo);
+    const int32_t fit_hi = static_cast<int32_t>(std::min(std::ceil(2.0 * hi), 2147483647.0));
+    const int32_t fit_tol = static_cast<int32_t>(std::ceil(2.0 * tol));
+    std::vector<int32_t> ring_idx;
+    const int32_t budget = s.candidates * s.max_balls;
+    for (int32_t tries = 0; tries < budget + std::min(st.refused, budget); ++tries) {
+        const int64_t m = static_cast<int64_t>(x.size());
+        if (m < 5) break;
+        const circle_model c = ransac_circle(view_of(pts, m), s.iterations, fit_lo, fit_hi, fit_tol, rng.next());
+        if (c.r <= 0) break;
+        const double cx = c.x * 0.5, cy = c.y * 0.5, r = c.r * 0.5;
+        ring_idx.clear();
+        int64_t beyond = 0;
+        for (int64_t k = 0; k < m; ++k) {
+            const double d = distance_from(x[k], y[k], cx, cy, r);
+            if (std::abs(d) <= 2.0 * tol) ring_idx.push_back(static_cast<int32_t>(k));
+            else if (d > 2.0 * tol && d < 0.5 * r) ++beyond;
+        }
+        const int64_t on = static_cast<int64_t>(ring_idx.size());
+        // A blob that is not round leaves coarse points just outside the
+        // circle fitted to part of it.
+        if (lo <= r && r <= hi && on >= 4 && beyond <= on) {
+            if (on >= 16) {
+                // Plenty of coarse points: refit on them, and settle it here
+                // when they cover the circle and nothing ball-coloured is
+                // around it.
+                found_ball fast;
+                if (check_coarse(st, x, y, ring_idx, cx, cy, r, rows, columns, fast)) {
+                    st.tried.push_back({cx, cy, r, 0.0});
+                    accept(st, fast);
+                    if (st.done()) break;
+                }
+            }
+            if (check(st, cx, cy, r)) break;
+        }
+        // The ring's points out: the next fit finds another circle.
+        size_t w = 0;
+        size_t ri = 0;
+        for (int64_t k = 0; k < m; ++k) {
+            if (ri < ring_idx.size() && ring_idx[ri] == k) {
+                ++ri;
+                continue;
+            }
+            pts[2 * w] = pts[2 * static_cast<size_t>(k)];
+            pts[2 * w + 1] = pts[2 * static_cast<size_t>(k) + 1];
+            x[w] = x[static_cast<size_t>(k)];
+            y[w] = y[static_cast<size_t>(k)];
+            ++w;
+        }
+        x.resize(w);
+        y.resize(w);
+    }
+    if (!st.done()) {
+        chord_candidates(runs, n, width, height, lo, hi, 2.5, 4 * s.max_balls, sc.chords);
+        for (const chord_circle &c : sc.chords)
+            if (check(st, c.x, c.y, c.r)) break;
+        if (out.empty() && notes) {
+            // Name a ball larger than the range rather than lose it silently.
+            const double top = std::max(hi, std::min(65536.0, 4.0 * static_cast<double>(std::max(height, width))));
+            chord_candidates(runs, n, width, height, hi, top, 2.5, 4, sc.chords);
+            for (size_t k = 0; k < sc.chords.size() && k < 2; ++k) {
+                found_ball b;
+                const chord_circle c = sc.chords[k];
+                if (check_dense(st, c.x, c.y, c.r, hi, top, b, false) && b.support >= s.min_support && b.r > hi) st.note(b, verdict::outside_range);
+            }
+        }
+    }
+    for (const found_ball &b : out) st.note(b, verdict::ball);
+}
+
+}  // namespace orbisect::detect
