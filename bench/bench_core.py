@@ -114,7 +114,10 @@ def detector_for(width: int, height: int, cut_height: int) -> FieldDetector:
     """A detector whose sizes follow the frame's (the defaults suit 640x480
     and the frame was cut to `cut_height` rows of a 480-row scene)."""
     s = height / cut_height
-    b, ln = BallSearch(), LineSearch()
+    cut_width = round(cut_height * width / height)
+    b, ln = BallSearch().for_frame(cut_height, cut_width), LineSearch().for_frame(cut_height, cut_width)
+    assert b.min_r is not None and b.max_r is not None and b.min_run is not None
+    assert ln.min_width is not None and ln.max_width is not None and ln.min_run is not None
     return FieldDetector(seed=0,
                          ball_search=BallSearch(min_r=b.min_r * s, max_r=b.max_r * s,
                                                 tolerance=b.tolerance * max(s, 1.0),

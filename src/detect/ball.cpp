@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 #include "colour/window.hpp"
 #include "detect/exact_math.hpp"
 #include "detect/lines.hpp"
 #include "edges/simple_denoise.hpp"
-#include "edges/simple_edge_hsv.hpp"
 #include "fitting/fitting.hpp"
 
 namespace orbisect::detect {
@@ -141,11 +141,66 @@ double outside_share(const image_view &frame, const lch_bounds &window, double c
 
 double clamp_coordinate(double v) { return std::max(-1e9, std::min(1e9, v)); }
 
+// Runs of the window's colour along one line of n pixels from p (pixels
+// `step` bytes apart), written as the scan writes them: (start, end) with
+// the end the first pixel outside, or the last pixel for a run that reaches
+// it, at (at + k * along) for position k.  Lines longer than
+// max_line_samples are sampled every stride-th pixel (and at the last), and
+// each change between two samples located by bisection: the pixels read
+// per line are bounded whatever its length, and runs and gaps of stride
+// pixels or more are all found.  At most max_line_changes changes per line.
+constexpr int64_t max_line_samples = 256;
+constexpr int max_line_changes = 256;
+
+void line_runs(const uint8_t *p, int64_t step, int64_t n, const lch_bounds &window, int32_t x, int32_t y,
+               bool along_row, ball_scratch &sc, int64_t &written, int64_t capacity) {
+    const int64_t stride = n <= max_line_samples ? 1 : (n + max_line_samples - 1) / max_line_samples;
+    const int64_t samples = (n - 1) / stride + 1 + ((n - 1) % stride ? 1 : 0);
+    sc.pixels.resize(static_cast<size_t>(3 * samples));
+    sc.inside.resize(static_cast<size_t>(samples));
+    auto index_of = [&](int64_t k) { return k * stride < n ? k * stride : n - 1; };
+    const uint8_t *packed = p;
+    if (!(step == 3 && stride == 1)) {
+        for (int64_t k = 0; k < samples; ++k)
+            std::memcpy(&sc.pixels[static_cast<size_t>(3 * k)], p + index_of(k) * step, 3);
+        packed = sc.pixels.data();
+    }
+    classify_pixels(packed, samples, window, sc.inside.data());
+    auto put = [&](int64_t k) {
+        if (written >= capacity) return false;
+        const int64_t v = along_row ? x + k : y + k;
+        write_point(sc.dense_view, written++, along_row ? static_cast<int32_t>(v) : x,
+                    along_row ? y : static_cast<int32_t>(v));
+        return true;
+    };
+    auto inside_at = [&](int64_t i) {
+        const uint8_t *q = p + i * step;
+        return window_inside(window, q[0], q[1], q[2]);
+    };
+    bool in_run = sc.inside[0] != 0;
+    if (in_run && !put(0)) return;
+    int changes = 0;
+    for (int64_t k = 1; k < samples; ++k) {
+        const bool now = sc.inside[static_cast<size_t>(k)] != 0;
+        if (now == in_run) continue;
+        // The first pixel of the new class after the last sample of the old.
+        int64_t lo = index_of(k - 1), hi = index_of(k);
+        while (hi - lo > 1) {
+            const int64_t mid = lo + (hi - lo) / 2;
+            if (inside_at(mid) == in_run) lo = mid;
+            else hi = mid;
+        }
+        in_run = now;
+        if (!put(hi) || ++changes >= max_line_changes) break;
+    }
+    if (in_run) put(n - 1);
+}
+
 // Border points of a dense scan of the frame around a circle: the square
 // 1.4 r + 4 about its centre, along every step-th row and column (at most
-// max_dense_lines of each).  Fills sc.xs, sc.ys with the borders (frame
-// coordinates) and sc.rows, sc.columns with the lines scanned; false when
-// the square is too small.
+// max_dense_lines of each, each read as line_runs reads it).  Fills sc.xs,
+// sc.ys with the borders (frame coordinates) and sc.rows, sc.columns with
+// the lines scanned; false when the square is too small.
 bool region_scan(const image_view &frame, const lch_bounds &window, double cx, double cy, double r,
                  double step, ball_scratch &sc) {
     const int64_t height = frame.shape[0], width = frame.shape[1];
@@ -162,30 +217,37 @@ bool region_scan(const image_view &frame, const lch_bounds &window, double cx, d
         std::max<int64_t>(2, static_cast<int64_t>(static_cast<double>(h) / step)), max_dense_lines));
     const int32_t n_cols = static_cast<int32_t>(std::min<int64_t>(
         std::max<int64_t>(2, static_cast<int64_t>(static_cast<double>(w) / step)), max_dense_lines));
-    const int64_t cap = 2 * (n_rows * w + n_cols * h) / 3 + 16;
+    sc.rows = scan_positions(h, n_rows);
+    sc.columns = scan_positions(w, n_cols);
+    // Room for every change of every line, and its closing end.
+    const int64_t cap = static_cast<int64_t>(sc.rows.size() + sc.columns.size()) * (max_line_changes + 2);
     if (static_cast<int64_t>(sc.dense_points.size()) < 2 * cap) sc.dense_points.resize(static_cast<size_t>(2 * cap));
-    image_view region = frame;
-    region.data = const_cast<uint8_t *>(frame.at(y0, x0));
-    region.shape[0] = h;
-    region.shape[1] = w;
-    points_view ps = view_of(sc.dense_points, cap);
-    int32_t n = simple_edge_hsv(region, ps, window, n_rows, n_cols);
-    if (n >= 4) {
-        ps.shape[0] = n;
-        n = simple_denoise(ps, ps, 2);
+    sc.dense_view = view_of(sc.dense_points, cap);
+    int64_t n = 0;
+    for (double v : sc.rows) {
+        const auto y = static_cast<int64_t>(v);
+        line_runs(frame.at(y0 + y, x0), frame.strides[1], w, window, 0, static_cast<int32_t>(y), true, sc, n, cap);
+    }
+    for (double v : sc.columns) {
+        const auto x = static_cast<int64_t>(v);
+        line_runs(frame.at(y0, x0 + x), frame.strides[0], h, window, static_cast<int32_t>(x), 0, false, sc, n, cap);
+    }
+    points_view ps = sc.dense_view;
+    int32_t m = static_cast<int32_t>(n);
+    if (m >= 4) {
+        ps.shape[0] = m;
+        m = simple_denoise(ps, ps, 2);
     }
     // Borders on the region's edge are not the ball's: the region is wider.
-    run_borders(ps, n, w, h, sc.dense_borders);
-    const size_t m = sc.dense_borders.size() / 2;
-    sc.xs.resize(m);
-    sc.ys.resize(m);
-    for (size_t k = 0; k < m; ++k) {
+    run_borders(ps, m, w, h, sc.dense_borders);
+    const size_t k_all = sc.dense_borders.size() / 2;
+    sc.xs.resize(k_all);
+    sc.ys.resize(k_all);
+    for (size_t k = 0; k < k_all; ++k) {
         sc.xs[k] = sc.dense_borders[2 * k] * 0.5 + static_cast<double>(x0);
         sc.ys[k] = sc.dense_borders[2 * k + 1] * 0.5 + static_cast<double>(y0);
     }
-    sc.rows = scan_positions(h, n_rows);
     for (double &v : sc.rows) v += static_cast<double>(y0);
-    sc.columns = scan_positions(w, n_cols);
     for (double &v : sc.columns) v += static_cast<double>(x0);
     return true;
 }

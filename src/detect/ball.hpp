@@ -16,7 +16,9 @@
 // max_borders border points; the chords pair at most max_chords row runs and
 // as many column runs and vote among at most max_proposals proposals; a
 // candidate's dense scan reads at most max_dense_lines rows and as many
-// columns of the square around it; at most candidates * max_balls fitted
+// columns of the square around it, and of each line at most 257 samples and
+// 256 changes located by bisection (a bounded number of pixels whatever the
+// radius); at most candidates * max_balls fitted
 // circles (twice as many when some are refused as pale or oval) and
 // 4 * max_balls chord circles are checked.
 #pragma once
@@ -96,6 +98,8 @@ void chord_candidates(const points_view &runs, int32_t n, int64_t width, int64_t
 // Scratch of the ball search, kept from frame to frame.
 struct ball_scratch {
     std::vector<int32_t> borders, mixed, order, dense_points, dense_borders, idx;
+    std::vector<uint8_t> pixels, inside;  // one dense line's samples
+    points_view dense_view;               // dense_points as points
     std::vector<double> xs, ys, dx, dy, rows, columns, cross_x, cross_y;
     std::vector<chord_circle> chords;
     std::vector<double> px, py, pr;  // chord proposals
