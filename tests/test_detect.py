@@ -417,3 +417,21 @@ def test_a_detector_pickles_as_its_settings():
     copy = pickle.loads(pickle.dumps(detector))
     assert repr(copy) == repr(detector) and copy.ball_search == detector.ball_search
     assert copy.detect(frame).to_dict()["lines"] == detector.detect(frame).to_dict()["lines"]
+
+
+def test_stripes_across_deep_shadows_keep_their_field_runs():
+    """With the shade window the dark, greyish grass of a shadow frames the
+    paint as the lit grass does; without it stripes through shadows are lost."""
+    from orbisect_detect import LineSearch
+    from orbisect_detect.scenes import score_lines
+    scenes = list(make_scenes(5, 24, "light"))
+    found = {}
+    for shade in (True, False):
+        det = FieldDetector(seed=0, line_search=LineSearch(shade=shade))
+        tally = [score_lines(det.detect(s.image).lines, s.lines) for s in scenes]
+        found[shade] = sum(len(t.pairs) for t in tally)
+    total = sum(len(s.lines) for s in scenes)
+    assert found[True] >= 0.85 * total
+    assert found[True] - found[False] >= 0.1 * total, (found, total)
+    with pytest.raises(TypeError, match="shade"):
+        LineSearch(shade=1)

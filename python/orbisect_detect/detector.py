@@ -51,7 +51,7 @@ from . import _core
 from ._checks import integer
 from .ball import MAX_BALLS, VERDICTS, Ball, BallSearch
 from .lines import Line, LineSearch, paint_test
-from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window
+from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window, shade_window
 
 __all__ = ["MAX_SCAN_POINTS", "Detection", "FieldDetector", "prepare_frame"]
 
@@ -416,6 +416,7 @@ def _native_core(field_window: Window, line_windows: tuple[Window, ...], ball_wi
         raise ValueError("the line search's sizes must be worked out for the frame first")
     min_r, max_r = ball.r_range
     rgb, bgr = paint_test(line_windows, "rgb"), paint_test(line_windows, "bgr")
+    shade = shade_window(field_window) if lines.shade else None
     return _core.Detector(
         _window_ints(field_window.mapping_for("rgb")), _window_ints(field_window.mapping_for("bgr")),
         [_window_ints(m) for m in rgb.mappings], [_window_ints(m) for m in bgr.mappings],
@@ -427,4 +428,6 @@ def _native_core(field_window: Window, line_windows: tuple[Window, ...], ball_wi
         _window_ints(ball_window.mapping_for("rgb")), _window_ints(ball_window.mapping_for("bgr")),
         (float(min_r), float(max_r), int(ball.iterations), float(ball.tolerance),
          float(ball.min_support), int(ball.candidates), _run(ball.min_run),
-         float(ball.min_saturation), float(ball.max_ellipticity), bool(ball.refine), int(max_balls)))
+         float(ball.min_saturation), float(ball.max_ellipticity), bool(ball.refine), int(max_balls)),
+        None if shade is None else _window_ints(shade.mapping_for("rgb")),
+        None if shade is None else _window_ints(shade.mapping_for("bgr")))

@@ -130,6 +130,12 @@ class LineSearch:
     min_width_share, max_width_share : float
         Gap lengths as shares of the frame's height where ``min_width`` and
         ``max_width`` are None.
+    shade : bool
+        Count the field in deep shadow as field too: the pixels of the field
+        window's hue that are dark (intensity up to 0.3) and only faintly
+        coloured (chroma from 0.04), :func:`~orbisect_detect.windows.shade_window`.
+        A stripe that crosses a shadow keeps its field runs on both sides.
+        False scans the field window alone.
 
     Raises
     ------
@@ -167,6 +173,7 @@ class LineSearch:
     max_lines: int = 8
     min_width_share: float = 2.0 / 480.0
     max_width_share: float = 60.0 / 480.0
+    shade: bool = True
 
     def for_frame(self, height: int, width: int) -> LineSearch:
         """These settings with every size worked out for a frame.
@@ -196,6 +203,8 @@ class LineSearch:
             "min_support": real("min_support", self.min_support, 0.0, 1.0),
             "max_lines": integer("max_lines", self.max_lines, 0, 64),
         }
+        if not isinstance(self.shade, bool):
+            raise TypeError(f"shade must be a bool, got {type(self.shade).__name__}")
         lo, hi = checked["min_width"], checked["max_width"]
         if isinstance(lo, float) and isinstance(hi, float) and lo > hi:
             raise ValueError(f"min_width must not exceed max_width, got min_width="

@@ -34,6 +34,7 @@ import orbisect
 
 __all__ = [
     "CHROMA_TOP",
+    "shade_window",
     "Window",
     "ChannelOrder",
     "pixel_coordinates",
@@ -425,3 +426,22 @@ LINE_WINDOWS = (
     Window(hue_deg=(50.0, 180.0), chroma=(0.0, 0.16), intensity=(0.35, 1.0)),
     Window(hue_deg=(170.0, 300.0), chroma=(0.0, 0.16), intensity=(0.35, 1.0)),
 )
+
+
+def shade_window(field: Window) -> Window:
+    """The field in deep shadow: the field window's hue, chroma from 0.04 (a
+    shadow takes most of the colour) up to the field's top, and intensity
+    from the field's bottom up to 0.3 (or the field's top, if lower).
+
+    The line search scans the union of the two (``LineSearch.shade``): in a
+    deep shadow the grass is too dark and too grey for the field window, so
+    a stripe crossing it would lose the field runs that frame it.
+
+    Examples
+    --------
+    >>> shade_window(FIELD_WINDOW)
+    Window(hue_deg=(75.0, 170.0), chroma=(0.04, 1.0), intensity=(0.04, 0.3))
+    """
+    top = min(0.3, field.intensity[1])
+    return Window(field.hue_deg, (min(0.04, field.chroma[0]), field.chroma[1]),
+                  (min(field.intensity[0], top), top))

@@ -72,8 +72,10 @@ void detection_core::find_lines(const image_view &frame, bool bgr, frame_lines &
     ps.shape[1] = 2;
     ps.strides[0] = 8;
     ps.strides[1] = 4;
-    const lch_bounds &field = s_.field[bgr ? 1 : 0];
-    int32_t n = simple_edge_hsv(frame, ps, field, s_.rows, s_.columns);
+    const int order = bgr ? 1 : 0;
+    const lch_bounds windows[2] = {s_.field[order], s_.shade[order]};
+    int32_t n = s_.shaded ? simple_edge_union(frame, ps, windows, 2, s_.rows, s_.columns)
+                          : simple_edge_hsv(frame, ps, windows[0], s_.rows, s_.columns);
     out.key = s_.seeded ? frame_key(s_.seed, ps, n) : mix64(++frames_ ^ 0xBB67AE8584CAA73Bull);
     ps.shape[0] = n;  // the scan's points only
     if (s_.lines.min_run > 1 && n >= 4) n = simple_denoise(ps, ps, s_.lines.min_run);

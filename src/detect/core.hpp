@@ -25,6 +25,8 @@ constexpr int64_t max_scan_points = int64_t{1} << 18;
 
 struct core_settings {
     lch_bounds field[2] = {};   // the field's window, for RGB and BGR frames
+    lch_bounds shade[2] = {};   // the field in deep shadow, when shaded: its runs are the union
+    bool shaded = false;
     paint_colour paint[2] = {};
     int32_t rows = 48, columns = 64;
     line_settings lines;

@@ -1,6 +1,7 @@
 #include "edges/simple_edge_hsv.hpp"
 
 #include <cstring>
+#include <vector>
 
 #include "colour/window.hpp"
 #include "edges/scan.hpp"
@@ -91,7 +92,60 @@ struct window_lines {
     }
 };
 
+// Lines of a union of windows: a pixel is set when it lies inside any of
+// them.  Rows are classified once per window a chunk at a time and joined;
+// columns are each window's bits, joined word by word.
+struct union_lines {
+    window_lines *parts;
+    int count;
+
+    bool row(int64_t y, edges::point_sink &sink) {
+        const image_view &image = parts[0].image;
+        const int64_t width = image.shape[1];
+        const auto yi = static_cast<int32_t>(y);
+        auto put = [&](int64_t x) { return sink.put(static_cast<int32_t>(x), yi); };
+        uint8_t copy[3 * chunk_pixels], inside[chunk_pixels], more[chunk_pixels];
+        bool in_run = false;
+        for (int64_t x0 = 0; x0 < width; x0 += chunk_pixels) {
+            const int64_t n = width - x0 < chunk_pixels ? width - x0 : chunk_pixels;
+            const uint8_t *px = parts[0].row_pixels(y, x0, n, copy);
+            classify_pixels(px, n, parts[0].bounds, inside);
+            for (int k = 1; k < count; ++k) {
+                classify_pixels(px, n, parts[k].bounds, more);
+                for (int64_t i = 0; i < n; ++i) inside[i] |= more[i];
+            }
+            if (!edges::emit_changes(inside, n, x0, in_run, put)) return false;
+        }
+        return !in_run || put(width - 1);
+    }
+
+    void columns(const int64_t *xs, int n, int64_t y0, int64_t rows, uint32_t *bits) const {
+        parts[0].columns(xs, n, y0, rows, bits);
+        if (count == 1) return;
+        const int64_t words = (rows / 32 + (rows % 32 != 0)) * n;
+        thread_local std::vector<uint32_t> more;
+        if (static_cast<int64_t>(more.size()) < words) more.resize(static_cast<size_t>(words));
+        for (int k = 1; k < count; ++k) {
+            parts[k].columns(xs, n, y0, rows, more.data());
+            for (int64_t i = 0; i < words; ++i) bits[i] |= more[static_cast<size_t>(i)];
+        }
+    }
+};
+
 }  // namespace
+
+int32_t simple_edge_union(const image_view &image, const points_view &ps, const lch_bounds *windows, int count,
+                          int32_t row_count, int32_t column_count) {
+    if (image.empty() || count < 1) return 0;
+    if (count > max_union_windows) count = max_union_windows;
+    const edges::scan_kernels &kernels = edges::best_scan_kernels();
+    edges::point_sink sink(ps);
+    window_lines parts[max_union_windows] = {
+        {kernels, image, windows[0]}, {kernels, image, windows[count > 1 ? 1 : 0]},
+        {kernels, image, windows[count > 2 ? 2 : 0]}, {kernels, image, windows[count > 3 ? 3 : 0]}};
+    union_lines lines{parts, count};
+    return edges::scan_lines(lines, image.shape[0], image.shape[1], row_count, column_count, sink);
+}
 
 fault check_simple_edge_hsv(const image_view &image, const points_view &ps) {
     if (!image.empty() && image.shape[2] != 3)

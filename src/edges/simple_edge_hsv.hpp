@@ -22,4 +22,11 @@ int32_t simple_edge_hsv(const image_view &image, const points_view &ps, const lc
 int32_t simple_edge_hsv(const edges::scan_kernels &kernels, const image_view &image, const points_view &ps,
                         const lch_bounds &bounds, int32_t row_count, int32_t column_count);
 
+// The scan of the pixels inside any of `count` windows (1 to
+// max_union_windows; more are ignored): with one window the points
+// simple_edge_hsv() gives.  The detection core's, not a module function.
+constexpr int max_union_windows = 4;
+int32_t simple_edge_union(const image_view &image, const points_view &ps, const lch_bounds *windows, int count,
+                          int32_t row_count, int32_t column_count);
+
 }  // namespace orbisect

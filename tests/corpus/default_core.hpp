@@ -27,6 +27,10 @@ inline detect::core_settings default_settings() {
         {{22938, 65536}, {0, 24811}, {-289, 0, 289, -58, -256, 314, 85, 85, 85}},
     };
     s.field[1] = bgr_of(s.field[0]);
+    // The field in deep shadow (its hue, chroma from 0.04, intensity to 0.3).
+    s.shade[0] = {{2621, 19661}, {3880, 97006}, {45, 197, -241, -248, 182, 67, 85, 85, 85}};
+    s.shade[1] = bgr_of(s.shade[0]);
+    s.shaded = true;
     s.ball_window[0] = {{1966, 62259}, {6726, 80712}, {343, -581, 238, -101, 549, -447, 85, 85, 85}};
     s.ball_window[1] = bgr_of(s.ball_window[0]);
     for (int order = 0; order < 2; ++order) {

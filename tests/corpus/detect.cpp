@@ -1,6 +1,6 @@
 // Corpus cases of the detection core: seeded field frames (turf with noise
 // and mowing stripes, white stripes with soft borders, some ending inside
-// the frame, an orange ball, clutter) through the core with a seed, as RGB
+// the frame, an orange ball, clutter, bands of deep shadow) through the core with a seed, as RGB
 // and as BGR, under several settings, one core per setting for all frames
 // (its scratch reused across frame sizes).  Every record of every result is
 // hashed.
@@ -88,6 +88,12 @@ corpus::frame field_scene(int64_t h, int64_t w, uint64_t seed) {
                 c[1] = 125 - shade + g.between(-6, 6);
                 c[2] = 30 + g.between(-6, 6);
             }
+            // A diagonal band of deep shadow: darker and greyer, the turf
+            // out of the field's window (the shade's), the paint still paint.
+            if ((x + 2 * y) % 160 < 30) {
+                const int64_t mean = (c[0] + c[1] + c[2]) / 3;
+                for (int k = 0; k < 3; ++k) c[k] = (c[k] + mean) * 9 / 40;
+            }
             for (int k = 0; k < 3; ++k) f.rgb[static_cast<size_t>(3 * (y * w + x) + k)] = clamp_byte(c[k]);
         }
     return f;
@@ -120,6 +126,7 @@ std::vector<detect::core_settings> run_settings() {
     v[1].seed = 0x9E3779B97F4A7C15ull;
     v[1].rows = 24, v[1].columns = 32;
     v[1].lines.iterations = 60, v[1].lines.min_run = 1, v[1].lines.max_lines = 4, v[1].lines.refine = false;
+    v[1].shaded = false;
     v[1].ball.iterations = 50, v[1].ball.refine = false, v[1].ball.max_balls = 3, v[1].ball.min_run = 1;
     v[2].seed = 77;
     v[2].rows = 97, v[2].columns = 131;

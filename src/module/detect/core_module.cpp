@@ -69,21 +69,22 @@ int finder_init(PyObject *self_obj, PyObject *args, PyObject *kwargs) {
     auto *self = reinterpret_cast<core_object *>(self_obj);
     static const char *names[] = {"field_rgb", "field_bgr", "paint_rgb", "paint_bgr", "grey",
                                   "rows", "columns", "search", "seed", "ball_rgb", "ball_bgr",
-                                  "ball_search", nullptr};
+                                  "ball_search", "shade_rgb", "shade_bgr", nullptr};
     PyObject *field_rgb, *field_bgr, *paint_rgb, *paint_bgr, *seed, *ball_rgb, *ball_bgr;
+    PyObject *shade_rgb = Py_None, *shade_bgr = Py_None;
     int grey_lo, grey_hi, rows, columns;
     int iterations, min_run, min_points, max_lines;
     double tolerance, min_width, max_width, min_support;
     detect::ball_settings b;
     int refine = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO(ii)ii(idddiidi)OOO(ddiddiiddpi):Detector",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO(ii)ii(idddiidi)OOO(ddiddiiddpi)|OO:Detector",
                                      const_cast<char **>(names), &field_rgb, &field_bgr, &paint_rgb,
                                      &paint_bgr, &grey_lo, &grey_hi, &rows, &columns, &iterations,
                                      &tolerance, &min_width, &max_width, &min_run, &min_points,
                                      &min_support, &max_lines, &seed, &ball_rgb, &ball_bgr, &b.min_r,
                                      &b.max_r, &b.iterations, &b.tolerance, &b.min_support, &b.candidates,
                                      &b.min_run, &b.min_saturation, &b.max_ellipticity, &refine,
-                                     &b.max_balls))
+                                     &b.max_balls, &shade_rgb, &shade_bgr))
         return -1;
     b.refine = refine != 0;
     detect::core_settings s;
@@ -91,6 +92,15 @@ int finder_init(PyObject *self_obj, PyObject *args, PyObject *kwargs) {
         !to_paint(paint_rgb, grey_lo, grey_hi, s.paint[0]) || !to_paint(paint_bgr, grey_lo, grey_hi, s.paint[1]) ||
         !to_window(ball_rgb, s.ball_window[0], "ball_rgb") || !to_window(ball_bgr, s.ball_window[1], "ball_bgr"))
         return -1;
+    if ((shade_rgb == Py_None) != (shade_bgr == Py_None)) {
+        PyErr_SetString(PyExc_ValueError, "shade_rgb and shade_bgr must both be windows or both None");
+        return -1;
+    }
+    if (shade_rgb != Py_None) {
+        if (!to_window(shade_rgb, s.shade[0], "shade_rgb") || !to_window(shade_bgr, s.shade[1], "shade_bgr"))
+            return -1;
+        s.shaded = true;
+    }
     s.rows = rows;
     s.columns = columns;
     s.lines = {iterations, tolerance, min_width, max_width, min_run, min_points, min_support, max_lines};
