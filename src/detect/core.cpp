@@ -50,39 +50,69 @@ fault check_settings(const core_settings &s) {
     return {};
 }
 
-void detection_core::find_lines(const image_view &frame, bool bgr, frame_lines &out) {
-    const auto t0 = std::chrono::steady_clock::now();
-    out.lines.clear();
-    const int64_t height = frame.shape[0], width = frame.shape[1];
-    // Room for a run on every other pixel of every scanned line (up to
-    // max_points_per_line pixels of it): the scan stops when the points are
-    // full, so this only bounds noisy frames.
-    const int64_t need = std::min(2 * (s_.rows * std::min(width, max_points_per_line) +
-                                       s_.columns * std::min(height, max_points_per_line)) / 4 + 64,
-                                  max_scan_points);
-    if (capacity_ < need) {
-        points_.reset();
-        capacity_ = 0;
-        points_.reset(new int32_t[static_cast<size_t>(2 * need)]);
-        capacity_ = need;
+// Room for a run on every other pixel of every scanned line (up to
+// max_points_per_line pixels of it): the scan stops when the points are
+// full, so this only bounds noisy frames.
+int64_t detection_core::scan_capacity(int64_t height, int64_t width) const {
+    return std::min(2 * (s_.rows * std::min(width, max_points_per_line) +
+                         s_.columns * std::min(height, max_points_per_line)) / 4 + 64,
+                    max_scan_points);
+}
+
+points_view detection_core::buffer(std::unique_ptr<int32_t[]> &points, int64_t &capacity, int64_t need) {
+    if (capacity < need) {
+        points.reset();
+        capacity = 0;
+        points.reset(new int32_t[static_cast<size_t>(2 * need)]);
+        capacity = need;
     }
     points_view ps;
-    ps.data = points_.get();
+    ps.data = points.get();
     ps.shape[0] = need;
     ps.shape[1] = 2;
     ps.strides[0] = 8;
     ps.strides[1] = 4;
+    return ps;
+}
+
+int32_t detection_core::scan(const image_view &frame, bool bgr, bool with_ball, points_view &field,
+                             points_view &ball) {
+    const int64_t need = scan_capacity(frame.shape[0], frame.shape[1]);
+    field = buffer(points_, capacity_, need);
     const int order = bgr ? 1 : 0;
     const lch_bounds windows[2] = {s_.field[order], s_.shade[order]};
-    int32_t n = s_.shaded ? simple_edge_union(frame, ps, windows, 2, s_.rows, s_.columns)
-                          : simple_edge_hsv(frame, ps, windows[0], s_.rows, s_.columns);
+    const int count = s_.shaded ? 2 : 1;
+    int32_t n_ball = 0;
+    if (with_ball) {
+        ball = buffer(ball_points_, ball_capacity_, need);
+        if (paired_scan(frame)) {
+            const pair_count n = simple_edge_pair(frame, field, windows, count, ball, &s_.ball_window[order], 1,
+                                                  s_.rows, s_.columns);
+            field.shape[0] = n.a;
+            ball.shape[0] = n.b;
+            return n.a;
+        }
+        n_ball = simple_edge_hsv(frame, ball, s_.ball_window[order], s_.rows, s_.columns);
+        ball.shape[0] = n_ball;
+    }
+    const int32_t n = count == 2 ? simple_edge_union(frame, field, windows, 2, s_.rows, s_.columns)
+                                 : simple_edge_hsv(frame, field, windows[0], s_.rows, s_.columns);
+    field.shape[0] = n;
+    return n;
+}
+
+bool detection_core::paired_scan(const image_view &frame) const {
+    return frame.shape[0] * frame.shape[1] * 3 > paired_scan_bytes;
+}
+
+void detection_core::lines_of(const image_view &frame, bool bgr, points_view ps, frame_lines &out) {
+    const auto t1 = std::chrono::steady_clock::now();
+    out.lines.clear();
+    const int64_t height = frame.shape[0], width = frame.shape[1];
+    int32_t n = static_cast<int32_t>(ps.shape[0]);
     out.key = s_.seeded ? frame_key(s_.seed, ps, n) : mix64(++frames_ ^ 0xBB67AE8584CAA73Bull);
-    ps.shape[0] = n;  // the scan's points only
     if (s_.lines.min_run > 1 && n >= 4) n = simple_denoise(ps, ps, s_.lines.min_run);
     ps.shape[0] = n;
-    out.scan_seconds = seconds_since(t0);
-
-    const auto t1 = std::chrono::steady_clock::now();
     if (height != positions_height_ || width != positions_width_) {
         rows_ = scan_positions(height, s_.rows);
         columns_ = scan_positions(width, s_.columns);
@@ -97,8 +127,20 @@ void detection_core::find_lines(const image_view &frame, bool bgr, frame_lines &
     out.line_seconds = seconds_since(t1);
 }
 
+void detection_core::find_lines(const image_view &frame, bool bgr, frame_lines &out) {
+    const auto t0 = std::chrono::steady_clock::now();
+    points_view field, ball;
+    scan(frame, bgr, false, field, ball);
+    out.scan_seconds = seconds_since(t0);
+    lines_of(frame, bgr, field, out);
+}
+
 void detection_core::detect(const image_view &frame, bool bgr, bool diagnostics, frame_detection &out) {
-    find_lines(frame, bgr, lines_);
+    const auto t0 = std::chrono::steady_clock::now();
+    points_view field, ps;
+    scan(frame, bgr, true, field, ps);
+    out.scan_seconds = seconds_since(t0);
+    lines_of(frame, bgr, field, lines_);
     out.lines.swap(lines_.lines);
     out.key = lines_.key;
     out.line_seconds = lines_.line_seconds;
@@ -106,32 +148,12 @@ void detection_core::detect(const image_view &frame, bool bgr, bool diagnostics,
     out.notes.clear();
     out.ball_runs.clear();
 
-    const auto t0 = std::chrono::steady_clock::now();
-    const int64_t height = frame.shape[0], width = frame.shape[1];
-    const int64_t need = std::min(2 * (s_.rows * std::min(width, max_points_per_line) +
-                                       s_.columns * std::min(height, max_points_per_line)) / 4 + 64,
-                                  max_scan_points);
-    if (ball_capacity_ < need) {
-        ball_points_.reset();
-        ball_capacity_ = 0;
-        ball_points_.reset(new int32_t[static_cast<size_t>(2 * need)]);
-        ball_capacity_ = need;
-    }
-    points_view ps;
-    ps.data = ball_points_.get();
-    ps.shape[0] = need;
-    ps.shape[1] = 2;
-    ps.strides[0] = 8;
-    ps.strides[1] = 4;
-    const lch_bounds &window = s_.ball_window[bgr ? 1 : 0];
-    int32_t n = simple_edge_hsv(frame, ps, window, s_.rows, s_.columns);
+    const auto t1 = std::chrono::steady_clock::now();
+    int32_t n = static_cast<int32_t>(ps.shape[0]);
     core_random rng(frame_key(out.key, ps, n));
-    ps.shape[0] = n;
     if (s_.ball.min_run > 1 && n >= 4) n = simple_denoise(ps, ps, s_.ball.min_run);
     ps.shape[0] = n;
-    const auto t1 = std::chrono::steady_clock::now();
-    out.scan_seconds = lines_.scan_seconds + std::chrono::duration<double>(t1 - t0).count();
-
+    const lch_bounds &window = s_.ball_window[bgr ? 1 : 0];
     find_balls(ps, n, frame, window, bgr, rows_, columns_, s_.ball, rng, ball_scratch_, out.balls,
                diagnostics ? &out.notes : nullptr);
     if (diagnostics) {

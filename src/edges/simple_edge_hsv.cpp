@@ -132,6 +132,26 @@ struct union_lines {
     }
 };
 
+// Two scans in one pass over the frame: each chosen row and column is read
+// once and its pixels classified for both sides (each side a union of
+// windows).  The points of each side are those of its own scan.
+struct two_sides {
+    const image_view &image;
+    const lch_bounds *windows[2];
+    int counts[2];
+
+    // Membership of n packed pixels in side k's union (more: scratch).
+    void classify(int k, const uint8_t *px, int64_t n, uint8_t *out, uint8_t *more) const {
+        classify_pixels(px, n, windows[k][0], out);
+        for (int w = 1; w < counts[k]; ++w) {
+            classify_pixels(px, n, windows[k][w], more);
+            for (int64_t i = 0; i < n; ++i) out[i] |= more[i];
+        }
+    }
+};
+
+int64_t words_of(int64_t rows) { return rows / 32 + (rows % 32 != 0); }
+
 }  // namespace
 
 int32_t simple_edge_union(const image_view &image, const points_view &ps, const lch_bounds *windows, int count,
@@ -145,6 +165,126 @@ int32_t simple_edge_union(const image_view &image, const points_view &ps, const 
         {kernels, image, windows[count > 2 ? 2 : 0]}, {kernels, image, windows[count > 3 ? 3 : 0]}};
     union_lines lines{parts, count};
     return edges::scan_lines(lines, image.shape[0], image.shape[1], row_count, column_count, sink);
+}
+
+pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, const lch_bounds *a, int na,
+                            const points_view &ps_b, const lch_bounds *b, int nb, int32_t row_count,
+                            int32_t column_count) {
+    pair_count out;
+    if (image.empty() || na < 1 || nb < 1) return out;
+    if (na > max_union_windows) na = max_union_windows;
+    if (nb > max_union_windows) nb = max_union_windows;
+    const two_sides sides{image, {a, b}, {na, nb}};
+    edges::point_sink sink_a(ps_a), sink_b(ps_b);
+    edges::point_sink *sinks[2] = {&sink_a, &sink_b};
+    bool done[2] = {false, false};
+    const int64_t height = image.shape[0], width = image.shape[1];
+    const int32_t rows = row_count < edges::max_line_count ? row_count : edges::max_line_count;
+    const int32_t columns = column_count < edges::max_line_count ? column_count : edges::max_line_count;
+    const auto h = static_cast<uint32_t>(height), w = static_cast<uint32_t>(width);
+    const edges::scan_kernels &kernels = edges::best_scan_kernels();
+    const window_lines reader{kernels, image, a[0]};
+
+    // Rows: each chunk of a row's pixels classified for both sides.
+    uint8_t copy[3 * chunk_pixels], inside[chunk_pixels], more[chunk_pixels];
+    for (int32_t k = 0; k < rows && !(done[0] && done[1]); ++k) {
+        const int64_t y = edges::scan_line(static_cast<uint32_t>(k), h);
+        const auto yi = static_cast<int32_t>(y);
+        bool in_run[2] = {false, false};
+        for (int64_t x0 = 0; x0 < width; x0 += chunk_pixels) {
+            const int64_t n = width - x0 < chunk_pixels ? width - x0 : chunk_pixels;
+            const uint8_t *px = reader.row_pixels(y, x0, n, copy);
+            for (int side = 0; side < 2; ++side) {
+                if (done[side]) continue;
+                sides.classify(side, px, n, inside, more);
+                edges::point_sink &sink = *sinks[side];
+                auto put = [&](int64_t x) { return sink.put(static_cast<int32_t>(x), yi); };
+                if (!edges::emit_changes(inside, n, x0, in_run[side], put)) done[side] = true;
+            }
+        }
+        for (int side = 0; side < 2; ++side)
+            if (!done[side] && in_run[side] && !sinks[side]->put(static_cast<int32_t>(width - 1), yi))
+                done[side] = true;
+    }
+
+    // Columns in groups of whole columns that fit half the scratch each, the
+    // group's pixels gathered once, row after row, in blocks, and classified
+    // for both sides; the points in the order of the single scan.
+    const int64_t words = words_of(height);
+    const int64_t half = edges::column_scratch_words / 2;
+    const int group = static_cast<int>(half / words < edges::max_column_group ? half / words : edges::max_column_group);
+    if (group < 1) {
+        // Columns too tall for the scratch: each side's columns by its own scan.
+        for (int side = 0; side < 2; ++side)
+            if (!done[side]) {
+                const lch_bounds *ws = sides.windows[side];
+                const int c = sides.counts[side];
+                window_lines parts[max_union_windows] = {
+                    {kernels, image, ws[0]}, {kernels, image, ws[c > 1 ? 1 : 0]},
+                    {kernels, image, ws[c > 2 ? 2 : 0]}, {kernels, image, ws[c > 3 ? 3 : 0]}};
+                union_lines lines{parts, c};
+                edges::scan_lines(lines, height, width, 0, columns, *sinks[side]);
+            }
+        out.a = sink_a.count();
+        out.b = sink_b.count();
+        return out;
+    }
+    uint32_t *const bits_of[2] = {edges::column_scratch(), edges::column_scratch() + half};
+    uint8_t *const gathered = edges::pixel_scratch();
+    uint8_t *const flags = gathered + 3 * edges::pixel_block + edges::pixel_slack;
+    thread_local std::vector<uint8_t> spare;
+    if (spare.size() < static_cast<size_t>(edges::pixel_block + edges::pixel_slack))
+        spare.resize(static_cast<size_t>(edges::pixel_block + edges::pixel_slack));
+    const int64_t step = image.strides[1];
+    int64_t xs[edges::max_column_group], sorted[edges::max_column_group];
+    int order[edges::max_column_group], slot[edges::max_column_group];
+    for (int32_t k0 = 0; k0 < columns && !(done[0] && done[1]); k0 += group) {
+        const int count = columns - k0 < group ? columns - k0 : group;
+        for (int j = 0; j < count; ++j) {
+            xs[j] = edges::scan_line(static_cast<uint32_t>(k0 + j), w);
+            order[j] = j;
+        }
+        std::sort(order, order + count, [&](int p, int q) { return xs[p] < xs[q]; });
+        for (int i = 0; i < count; ++i) {
+            sorted[i] = xs[order[i]];
+            slot[order[i]] = i;
+        }
+        // At most 256 columns at a time, in blocks of 32 rows (the last
+        // block shorter) or more.
+        for (int j0 = 0; j0 < count; j0 += 256) {
+            const int n = count - j0 < 256 ? count - j0 : 256;
+            const int64_t block_rows = edges::pixel_block / n / 32 * 32;
+            for (int64_t b0 = 0; b0 < height; b0 += block_rows) {
+                const int64_t m = height - b0 < block_rows ? height - b0 : block_rows;
+                uint8_t *c = gathered;
+                for (int64_t y = 0; y < m; ++y) {
+                    const uint8_t *row = image.row(b0 + y);
+                    for (int j = j0; j < j0 + n; ++j, c += 3) std::memcpy(c, row + sorted[j] * step, 3);
+                }
+                for (int side = 0; side < 2; ++side) {
+                    if (done[side]) continue;
+                    sides.classify(side, gathered, m * n, flags, spare.data());
+                    for (int64_t r0 = 0; r0 < m; r0 += 32)
+                        edges::pack_row_bits(flags + r0 * n, n, m - r0 < 32 ? static_cast<int>(m - r0) : 32, n,
+                                             bits_of[side] + (b0 + r0) / 32 * count + j0);
+                }
+            }
+        }
+        for (int side = 0; side < 2; ++side) {
+            edges::point_sink &sink = *sinks[side];
+            for (int j = 0; j < count && !done[side]; ++j) {
+                const auto x = static_cast<int32_t>(xs[j]);
+                auto put = [&](int64_t y) { return sink.put(x, static_cast<int32_t>(y)); };
+                bool in_run = false;
+                if (!edges::emit_bit_changes(bits_of[side] + slot[j], count, height, 0, in_run, put) ||
+                    (in_run && !put(height - 1)))
+                    done[side] = true;
+            }
+        }
+    }
+    out.a = sink_a.count();
+    out.b = sink_b.count();
+    return out;
 }
 
 fault check_simple_edge_hsv(const image_view &image, const points_view &ps) {

@@ -29,4 +29,14 @@ constexpr int max_union_windows = 4;
 int32_t simple_edge_union(const image_view &image, const points_view &ps, const lch_bounds *windows, int count,
                           int32_t row_count, int32_t column_count);
 
+// Two such scans in one pass (each row and column read once): the points of
+// the union of a[0 .. na) into ps_a and of b[0 .. nb) into ps_b, each the
+// points its own simple_edge_union() call gives.
+struct pair_count {
+    int32_t a = 0, b = 0;
+};
+pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, const lch_bounds *a, int na,
+                            const points_view &ps_b, const lch_bounds *b, int nb, int32_t row_count,
+                            int32_t column_count);
+
 }  // namespace orbisect

@@ -4,7 +4,9 @@
 // regions), over column counts beyond the width, over capacities, and over
 // columns taller than the column scratch.  Every view lies in a buffer of
 // exactly its extent, so that the sanitizer build sees any read outside it.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -232,4 +234,66 @@ NATIVE_TEST(edges_column_windows_stay_inside_the_row) {
                 for (int j = static_cast<int>(width); j % edges::column_lanes != 0; ++j)
                     CHECK(offset[j] == offset[width - 1] && first[j] == first[width - 1]);
             }
+}
+
+// The union scan and the two-sided scan of the detection core: each side's
+// points are those of the pixel-by-pixel scan of its union, for frames of
+// random runs of four colours (wide, tall, strided), whatever the capacity.
+NATIVE_TEST(union_and_paired_scans_give_each_sides_own_points) {
+    std::mt19937 rng(61);
+    const lch_bounds green = {{2621, 52429}, {13581, 97006}, {45, 197, -241, -248, 182, 67, 85, 85, 85}};
+    const lch_bounds dark = {{2621, 19661}, {3880, 97006}, {45, 197, -241, -248, 182, 67, 85, 85, 85}};
+    const lch_bounds orange = {{1966, 62259}, {6726, 80712}, {343, -581, 238, -101, 549, -447, 85, 85, 85}};
+    const uint8_t colours[4][3] = {{40, 140, 50}, {22, 40, 24}, {235, 115, 25}, {230, 230, 230}};
+    const lch_bounds a[2] = {green, dark};
+    for (int trial = 0; trial < 24; ++trial) {
+        const int64_t h = std::uniform_int_distribution<int64_t>(1, trial % 6 == 5 ? 3000 : 300)(rng);
+        const int64_t w = std::uniform_int_distribution<int64_t>(1, trial % 6 == 4 ? 3000 : 300)(rng);
+        const int64_t gap = trial % 3 == 2 ? 2 : 1;  // every other pixel of a wider buffer
+        std::vector<uint8_t> px(static_cast<size_t>(h * w * gap * 3));
+        std::uniform_int_distribution<int> colour(0, 3), run(1, 12);
+        for (int64_t y = 0; y < h; ++y)
+            for (int64_t x = 0; x < w;) {
+                const int c = colour(rng);
+                for (int64_t n = run(rng); n > 0 && x < w; --n, ++x)
+                    std::memcpy(&px[static_cast<size_t>((y * w + x) * gap * 3)], colours[c], 3);
+            }
+        image_view v;
+        v.data = px.data();
+        v.shape[0] = h, v.shape[1] = w, v.shape[2] = 3;
+        v.strides[0] = w * gap * 3, v.strides[1] = gap * 3, v.strides[2] = 1;
+        const int32_t rows = std::uniform_int_distribution<int32_t>(1, 80)(rng);
+        const int32_t cols = std::uniform_int_distribution<int32_t>(1, 80)(rng);
+        auto in = [&](const lch_bounds &b, int64_t y, int64_t x) {
+            const uint8_t *p = v.at(y, x);
+            return window_inside(b, p[0], p[1], p[2]);
+        };
+        const std::vector<point> want_a = reference_scan(h, w, rows, cols, [&](int64_t y, int64_t x) {
+            return in(green, y, x) || in(dark, y, x);
+        });
+        const std::vector<point> want_b =
+            reference_scan(h, w, rows, cols, [&](int64_t y, int64_t x) { return in(orange, y, x); });
+        for (int64_t cap : {int64_t{1} << 20, static_cast<int64_t>(want_a.size() / 2 + 1), int64_t{3}}) {
+            std::vector<int32_t> buf_a(static_cast<size_t>(2 * cap)), buf_b(static_cast<size_t>(2 * cap)), buf_u(static_cast<size_t>(2 * cap));
+            auto view = [&](std::vector<int32_t> &b) {
+                points_view p;
+                p.data = b.data();
+                p.shape[0] = cap, p.shape[1] = 2, p.strides[0] = 8, p.strides[1] = 4;
+                return p;
+            };
+            const pair_count n = simple_edge_pair(v, view(buf_a), a, 2, view(buf_b), &orange, 1, rows, cols);
+            const int32_t nu = simple_edge_union(v, view(buf_u), a, 2, rows, cols);
+            auto same = [&](const std::vector<int32_t> &got, int32_t count, const std::vector<point> &want) {
+                if (count != static_cast<int32_t>(std::min<int64_t>(cap, static_cast<int64_t>(want.size())))) return false;
+                for (int32_t i = 0; i < count; ++i)
+                    if (got[2 * static_cast<size_t>(i)] != want[static_cast<size_t>(i)].first ||
+                        got[2 * static_cast<size_t>(i) + 1] != want[static_cast<size_t>(i)].second)
+                        return false;
+                return true;
+            };
+            CHECK_MSG(same(buf_a, n.a, want_a), "paired scan, first side, trial " + std::to_string(trial));
+            CHECK_MSG(same(buf_b, n.b, want_b), "paired scan, second side, trial " + std::to_string(trial));
+            CHECK_MSG(same(buf_u, nu, want_a), "union scan, trial " + std::to_string(trial));
+        }
+    }
 }
