@@ -83,11 +83,12 @@ int32_t detection_core::scan(const image_view &frame, bool bgr, bool with_ball, 
     const lch_bounds windows[2] = {s_.field[order], s_.shade[order]};
     const int count = s_.shaded ? 2 : 1;
     int32_t n_ball = 0;
-    if (with_ball) {
+    const int64_t every = scan_step(frame.shape[0]);
+    if (with_ball || every > 1) {
         ball = buffer(ball_points_, ball_capacity_, need);
-        if (paired_scan(frame)) {
+        if (every > 1 || paired_scan(frame)) {
             const pair_count n = simple_edge_pair(frame, field, windows, count, ball, &s_.ball_window[order], 1,
-                                                  s_.rows, s_.columns);
+                                                  s_.rows, s_.columns, every);
             field.shape[0] = n.a;
             ball.shape[0] = n.b;
             return n.a;
@@ -100,6 +101,8 @@ int32_t detection_core::scan(const image_view &frame, bool bgr, bool with_ball, 
     field.shape[0] = n;
     return n;
 }
+
+int64_t detection_core::scan_step(int64_t height) { return height < 1080 ? 1 : height / 360; }
 
 bool detection_core::paired_scan(const image_view &frame) const {
     return frame.shape[0] * frame.shape[1] * 3 > paired_scan_bytes;

@@ -152,6 +152,43 @@ struct two_sides {
 
 int64_t words_of(int64_t rows) { return rows / 32 + (rows % 32 != 0); }
 
+// A line of n pixels from p, `step` bytes apart, read every `every`-th pixel
+// (and at the last): its samples classified for a side, and each change
+// between two samples located by bisection with the side's window test.
+// Runs and gaps of `every` pixels or more are all found where they are.
+struct sampled_line {
+    const uint8_t *p;
+    int64_t step, n, every;
+
+    int64_t samples() const { return (n - 1) / every + 1 + ((n - 1) % every != 0 ? 1 : 0); }
+    int64_t index(int64_t k) const { return k * every < n ? k * every : n - 1; }
+    void gather(uint8_t *out) const {
+        const int64_t m = samples();
+        for (int64_t k = 0; k < m; ++k) std::memcpy(out + 3 * k, p + index(k) * step, 3);
+    }
+    // The changes of a side (flags: its samples' membership), as the full
+    // scan writes them, the last pixel closing a run that reaches it.
+    template <class Inside, class Put>
+    bool emit(const uint8_t *flags, Inside inside, Put put) const {
+        const int64_t m = samples();
+        bool in_run = flags[0] != 0;
+        if (in_run && !put(0)) return false;
+        for (int64_t k = 1; k < m; ++k) {
+            const bool now = flags[k] != 0;
+            if (now == in_run) continue;
+            int64_t lo = index(k - 1), hi = index(k);
+            while (hi - lo > 1) {
+                const int64_t mid = lo + (hi - lo) / 2;
+                if (inside(p + mid * step) == in_run) lo = mid;
+                else hi = mid;
+            }
+            in_run = now;
+            if (!put(hi)) return false;
+        }
+        return !in_run || put(n - 1);
+    }
+};
+
 }  // namespace
 
 int32_t simple_edge_union(const image_view &image, const points_view &ps, const lch_bounds *windows, int count,
@@ -169,7 +206,7 @@ int32_t simple_edge_union(const image_view &image, const points_view &ps, const 
 
 pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, const lch_bounds *a, int na,
                             const points_view &ps_b, const lch_bounds *b, int nb, int32_t row_count,
-                            int32_t column_count) {
+                            int32_t column_count, int64_t every) {
     pair_count out;
     if (image.empty() || na < 1 || nb < 1) return out;
     if (na > max_union_windows) na = max_union_windows;
@@ -205,6 +242,66 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
         for (int side = 0; side < 2; ++side)
             if (!done[side] && in_run[side] && !sinks[side]->put(static_cast<int32_t>(width - 1), yi))
                 done[side] = true;
+    }
+
+    if (every > 1) {
+        // Columns read every `every`-th row (and the last), a group of them
+        // row after row, each change between two samples located by
+        // bisection along its column: a column's pixels lie a row apart, so
+        // every sample is a read of its own.
+        thread_local std::vector<uint8_t> gathered, flags, spare;
+        const sampled_line along{image.row(0), image.strides[0], height, every};
+        const int64_t m = along.samples();
+        const int group = edges::max_column_group < 64 ? edges::max_column_group : 64;
+        if (static_cast<int64_t>(flags.size()) < m * group) {
+            gathered.resize(static_cast<size_t>(3 * m * group));
+            flags.resize(static_cast<size_t>(m * group));
+            spare.resize(static_cast<size_t>(m * group));
+        }
+        int64_t xs[64], sorted[64];
+        int order[64], slot[64];
+        for (int32_t k0 = 0; k0 < columns && !(done[0] && done[1]); k0 += group) {
+            const int count = columns - k0 < group ? columns - k0 : group;
+            for (int j = 0; j < count; ++j) {
+                xs[j] = edges::scan_line(static_cast<uint32_t>(k0 + j), w);
+                order[j] = j;
+            }
+            // Read in increasing x, so that the reads run forward row after row.
+            std::sort(order, order + count, [&](int p, int q) { return xs[p] < xs[q]; });
+            for (int i = 0; i < count; ++i) {
+                sorted[i] = xs[order[i]];
+                slot[order[i]] = i;
+            }
+            uint8_t *c = gathered.data();
+            for (int64_t i = 0; i < m; ++i) {
+                const uint8_t *row = image.row(along.index(i));
+                for (int j = 0; j < count; ++j, c += 3) std::memcpy(c, row + sorted[j] * image.strides[1], 3);
+            }
+            for (int side = 0; side < 2; ++side) {
+                if (done[side]) continue;
+                sides.classify(side, gathered.data(), m * count, flags.data(), spare.data());
+                edges::point_sink &sink = *sinks[side];
+                const int ws = sides.counts[side];
+                const lch_bounds *wins = sides.windows[side];
+                auto inside = [ws, wins](const uint8_t *q) {
+                    for (int k = 0; k < ws; ++k)
+                        if (window_inside(wins[k], q[0], q[1], q[2])) return true;
+                    return false;
+                };
+                for (int j = 0; j < count && !done[side]; ++j) {
+                    // This column's flags, one per sample.
+                    for (int64_t i = 0; i < m; ++i)
+                        spare[static_cast<size_t>(i)] = flags[static_cast<size_t>(i * count + slot[j])];
+                    const auto x = static_cast<int32_t>(xs[j]);
+                    const sampled_line col{image.at(0, xs[j]), image.strides[0], height, every};
+                    auto put = [&](int64_t y) { return sink.put(x, static_cast<int32_t>(y)); };
+                    if (!col.emit(spare.data(), inside, put)) done[side] = true;
+                }
+            }
+        }
+        out.a = sink_a.count();
+        out.b = sink_b.count();
+        return out;
     }
 
     // Columns in groups of whole columns that fit half the scratch each, the

@@ -31,12 +31,17 @@ int32_t simple_edge_union(const image_view &image, const points_view &ps, const 
 
 // Two such scans in one pass (each row and column read once): the points of
 // the union of a[0 .. na) into ps_a and of b[0 .. nb) into ps_b, each the
-// points its own simple_edge_union() call gives.
+// points its own simple_edge_union() call gives.  With `every` above 1 each
+// column is read every `every`-th row (and at its last) and each change
+// between two samples located by bisection (rows, whose pixels share cache
+// lines, are read whole): the points of runs and gaps of `every` pixels or
+// more are those of the full scan, shorter ones along columns may be missed
+// (a change between two samples of one colour is not seen).
 struct pair_count {
     int32_t a = 0, b = 0;
 };
 pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, const lch_bounds *a, int na,
                             const points_view &ps_b, const lch_bounds *b, int nb, int32_t row_count,
-                            int32_t column_count);
+                            int32_t column_count, int64_t every = 1);
 
 }  // namespace orbisect

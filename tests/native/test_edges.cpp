@@ -297,3 +297,54 @@ NATIVE_TEST(union_and_paired_scans_give_each_sides_own_points) {
         }
     }
 }
+
+// Read every k-th pixel, the paired scan finds every run and gap of k pixels
+// or more where the full scan does: frames of blocks at least k pixels a side.
+NATIVE_TEST(the_sampled_paired_scan_finds_runs_of_its_step_exactly) {
+    std::mt19937 rng(62);
+    const lch_bounds green = {{2621, 52429}, {13581, 97006}, {45, 197, -241, -248, 182, 67, 85, 85, 85}};
+    const lch_bounds orange = {{1966, 62259}, {6726, 80712}, {343, -581, 238, -101, 549, -447, 85, 85, 85}};
+    const uint8_t colours[3][3] = {{40, 140, 50}, {235, 115, 25}, {230, 230, 230}};
+    for (int trial = 0; trial < 20; ++trial) {
+        const int64_t every = std::uniform_int_distribution<int64_t>(2, 7)(rng);
+        const int64_t block = every + std::uniform_int_distribution<int64_t>(0, 6)(rng);
+        const int64_t h = std::uniform_int_distribution<int64_t>(1, 400)(rng);
+        const int64_t w = std::uniform_int_distribution<int64_t>(1, 400)(rng);
+        const int64_t ox = rng() % block, oy = rng() % block;
+        std::vector<int> cell(static_cast<size_t>((h / block + 2) * (w / block + 2)));
+        for (int &c : cell) c = static_cast<int>(rng() % 3);
+        std::vector<uint8_t> px(static_cast<size_t>(h * w * 3));
+        for (int64_t y = 0; y < h; ++y)
+            for (int64_t x = 0; x < w; ++x)
+                std::memcpy(&px[static_cast<size_t>((y * w + x) * 3)],
+                            colours[cell[static_cast<size_t>((y + oy) / block * (w / block + 2) + (x + ox) / block)]], 3);
+        image_view v;
+        v.data = px.data();
+        v.shape[0] = h, v.shape[1] = w, v.shape[2] = 3;
+        v.strides[0] = w * 3, v.strides[1] = 3, v.strides[2] = 1;
+        auto in = [&](const lch_bounds &b, int64_t y, int64_t x) {
+            const uint8_t *p = v.at(y, x);
+            return window_inside(b, p[0], p[1], p[2]);
+        };
+        const int32_t rows = std::uniform_int_distribution<int32_t>(1, 60)(rng), cols = rows + 5;
+        const auto want_a = reference_scan(h, w, rows, cols, [&](int64_t y, int64_t x) { return in(green, y, x); });
+        const auto want_b = reference_scan(h, w, rows, cols, [&](int64_t y, int64_t x) { return in(orange, y, x); });
+        std::vector<int32_t> buf_a(1 << 18), buf_b(1 << 18);
+        auto view = [&](std::vector<int32_t> &b) {
+            points_view p;
+            p.data = b.data();
+            p.shape[0] = static_cast<int64_t>(b.size() / 2), p.shape[1] = 2, p.strides[0] = 8, p.strides[1] = 4;
+            return p;
+        };
+        const pair_count n = simple_edge_pair(v, view(buf_a), &green, 1, view(buf_b), &orange, 1, rows, cols, every);
+        auto same = [&](const std::vector<int32_t> &got, int32_t count, const std::vector<point> &want) {
+            if (count != static_cast<int32_t>(want.size())) return false;
+            for (int32_t i = 0; i < count; ++i)
+                if (got[2 * static_cast<size_t>(i)] != want[static_cast<size_t>(i)].first ||
+                    got[2 * static_cast<size_t>(i) + 1] != want[static_cast<size_t>(i)].second)
+                    return false;
+            return true;
+        };
+        CHECK_MSG(same(buf_a, n.a, want_a) && same(buf_b, n.b, want_b), "trial " + std::to_string(trial));
+    }
+}
