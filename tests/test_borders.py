@@ -148,3 +148,19 @@ def test_debug_picture_shows_runs_and_candidates():
     assert (np.abs(pic.astype(int) - DEBUG_COLOUR).max(axis=-1) < 40).sum() > 10      # its score
     plain = np.asarray(annotate(img, d))
     assert not np.all(plain == RUN_COLOUR, axis=-1).any()
+
+
+def test_far_and_partly_hidden_balls_are_found():
+    """A ball of 5.5 px that one scanned row crosses and no column is found
+    from the run across its run; a dark leg in front of a ball is no border
+    of it (the ball is not refused as oval)."""
+    det = FieldDetector(seed=0)
+    for k, (cx, cy) in enumerate([(101.3, 64.5), (333.8, 201.2), (480.4, 371.0), (222.2, 300.7)]):
+        img = disc_frame(cx, cy, 5.5, h=480, w=640, blur=1.0, seed=k)
+        ball = det.detect(img).ball
+        assert ball is not None and math.hypot(ball.x - cx, ball.y - cy) < 0.5, (cx, cy, ball)
+        assert abs(ball.r - 5.5) < 0.5, ball
+    img = disc_frame(160.3, 120.6, 20.0, blur=1.0).astype(np.float64)
+    img[:, 168:176] = (35.0, 35.0, 38.0)                        # a leg across the ball's right side
+    ball = det.detect(img.astype(np.uint8)).ball
+    assert ball is not None and math.hypot(ball.x - 160.3, ball.y - 120.6) < 0.5 and abs(ball.r - 20.0) < 0.5

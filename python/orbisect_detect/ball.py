@@ -116,7 +116,10 @@ class BallSearch:
     ----------
     min_r, max_r : float or None
         Radii considered, in pixels; None: ``min_r_share`` and
-        ``max_r_share`` of the frame's height (at least 3 px).
+        ``max_r_share`` of the frame's height (at least 3 px).  A candidate
+        may start up to a pixel below ``min_r`` (a colour window cuts a
+        small ball's blurred border inside it); the radius it settles at on
+        the image's border must lie in the range.
     iterations : int
         RANSAC candidates drawn per search.
     tolerance : float

@@ -276,6 +276,11 @@ double circle_support(const std::vector<double> &xs, const std::vector<double> &
     return coverage * static_cast<double>(inliers) / static_cast<double>(inliers + outside);
 }
 
+// The least radius of a candidate: a pixel below min_r, since a colour
+// window cuts a small ball's blurred border inside it; the radius settled
+// on the image's border must reach min_r.
+double candidate_min_r(const ball_settings &s) { return std::max(s.min_r - 1.0, 0.5 * s.min_r); }
+
 struct search_state {
     const image_view &frame;
     const lch_bounds &window;
@@ -335,7 +340,7 @@ bool check_coarse(search_state &st, const std::vector<double> &xs, const std::ve
                   const std::vector<int32_t> &ring_idx, double cx, double cy, double r,
                   const std::vector<double> &rows, const std::vector<double> &columns, found_ball &out) {
     gauss_newton(xs.data(), ys.data(), ring_idx.data(), static_cast<int32_t>(ring_idx.size()), cx, cy, r, 2);
-    if (!(st.s.min_r <= r && r <= st.s.max_r && std::isfinite(cx) && std::isfinite(cy))) return false;
+    if (!(candidate_min_r(st.s) <= r && r <= st.s.max_r && std::isfinite(cx) && std::isfinite(cy))) return false;
     const double tol = st.s.tolerance;
     int64_t inliers = 0;
     for (size_t k = 0; k < xs.size(); ++k) {
@@ -360,11 +365,15 @@ bool settle(search_state &st, found_ball &ball) {
         border_options o;
         o.window = &st.window;
         o.bgr = st.bgr;
+        o.skip_dark_outside = true;
         const border_fit fit = refine_circle_border(st.frame, ball.x, ball.y, ball.r, o, st.sc.borders_fit);
         if (fit.found()) {
             // An arc (a ball cut by the frame or partly hidden) tells little
-            // of the shape: only a border seen nearly all round is judged.
-            if (fit.coverage >= 0.75 && fit.ellipticity > st.s.max_ellipticity) {
+            // of the shape: only a border seen nearly all round is judged,
+            // and only a flattening of more than half a pixel on either axis
+            // (ellipticity times the radius is twice that), which the
+            // pixels of a small ball's border may show without being oval.
+            if (fit.coverage >= 0.75 && fit.ellipticity > st.s.max_ellipticity && fit.ellipticity * fit.r > 1.0) {
                 st.note(ball, verdict::oval);
                 return false;
             }
@@ -435,7 +444,7 @@ bool check(search_state &st, double cx, double cy, double r) {
         if (std::abs(cx - t.x) + std::abs(cy - t.y) + std::abs(r - t.r) < 3.0) return false;
     st.tried.push_back({cx, cy, r, 0.0});
     found_ball b;
-    if (check_dense(st, cx, cy, r, st.s.min_r, st.s.max_r, b, true)) accept(st, b);
+    if (check_dense(st, cx, cy, r, candidate_min_r(st.s), st.s.max_r, b, true)) accept(st, b);
     return st.done();
 }
 
@@ -456,6 +465,57 @@ void parallel_pairs(const std::vector<double> &pos, const std::vector<double> &l
             across.push_back(c);
             along.push_back((mid_i + mid_j) * 0.5);
             radius.push_back(std::sqrt(h_i * h_i + (pos[i] - c) * (pos[i] - c)));
+        }
+    }
+}
+
+// Runs across the short runs of a scan: a small ball may cross one scanned
+// row and no scanned column (or the reverse), and then no chord crosses its
+// run.  For each run of at most max_probe_length pixels (the first
+// max_chords of rows and of columns) the line across its middle is read out
+// to three lengths and 4 px on either side, and the run of the window's colour there
+// through the run's line, if it ends inside that stretch, is appended to
+// `out` as the scan writes runs.
+constexpr int64_t max_probe_length = 48;
+
+void probe_runs(const points_view &runs, int32_t n, const image_view &frame, const lch_bounds &window,
+                std::vector<int32_t> &out) {
+    out.clear();
+    const int64_t height = frame.shape[0], width = frame.shape[1];
+    int32_t probed[2] = {0, 0};
+    auto inside = [&](int64_t y, int64_t x) {
+        const uint8_t *p = frame.at(y, x);
+        return window_inside(window, p[0], p[1], p[2]);
+    };
+    for (int32_t i = 0; i + 1 < n; i += 2) {
+        const int64_t xs = point_x(runs, i), ys = point_y(runs, i);
+        const int64_t xe = point_x(runs, i + 1), ye = point_y(runs, i + 1);
+        const bool row = ys == ye;
+        if (!row && xs != xe) continue;
+        const int64_t a = row ? xs : ys, b = row ? xe : ye, at = row ? ys : xs;
+        const int64_t length = b - a, size = row ? height : width;
+        if (length < 2 || length > max_probe_length || probed[row ? 0 : 1] >= max_chords) continue;
+        if (at < 0 || at >= size || a < 0 || b > (row ? width : height)) continue;
+        ++probed[row ? 0 : 1];
+        // Across the middle of the run: x = mid for a row run, y = mid for a column run.
+        const int64_t mid = a + (length - 1) / 2;
+        if (!(row ? inside(at, mid) : inside(mid, at))) continue;
+        int64_t lo = at, hi = at;
+        // A chord near the ball's edge is short: its ball reaches beyond it by
+        // up to the radius on the far side (3 lengths cover chords down to
+        // a tenth of the diameter).
+        const int64_t reach = 3 * length + 4;
+        const int64_t lo_limit = std::max<int64_t>(0, at - reach), hi_limit = std::min<int64_t>(size - 1, at + reach);
+        while (lo > lo_limit && (row ? inside(lo - 1, mid) : inside(mid, lo - 1))) --lo;
+        while (hi < hi_limit && (row ? inside(hi + 1, mid) : inside(mid, hi + 1))) ++hi;
+        if (lo == lo_limit || hi == hi_limit) continue;  // not ended within reach
+        // Start lo, end the first pixel outside.
+        if (row) {
+            out.insert(out.end(), {static_cast<int32_t>(mid), static_cast<int32_t>(lo), static_cast<int32_t>(mid),
+                                   static_cast<int32_t>(hi + 1)});
+        } else {
+            out.insert(out.end(), {static_cast<int32_t>(lo), static_cast<int32_t>(mid), static_cast<int32_t>(hi + 1),
+                                   static_cast<int32_t>(mid)});
         }
     }
 }
@@ -646,7 +706,8 @@ void find_balls(const points_view &runs, int32_t n, const image_view &frame, con
         x[k] = pts[2 * k] * 0.5;
         y[k] = pts[2 * k + 1] * 0.5;
     }
-    const int32_t fit_lo = static_cast<int32_t>(2.0 * lo);
+    const double cand_lo = candidate_min_r(s);
+    const int32_t fit_lo = static_cast<int32_t>(2.0 * cand_lo);
     const int32_t fit_hi = static_cast<int32_t>(std::min(std::ceil(2.0 * hi), 2147483647.0));
     const int32_t fit_tol = static_cast<int32_t>(std::ceil(2.0 * tol));
     std::vector<int32_t> ring_idx;
@@ -667,7 +728,7 @@ void find_balls(const points_view &runs, int32_t n, const image_view &frame, con
         const int64_t on = static_cast<int64_t>(ring_idx.size());
         // A blob that is not round leaves coarse points just outside the
         // circle fitted to part of it.
-        if (lo <= r && r <= hi && on >= 4 && beyond <= on) {
+        if (cand_lo <= r && r <= hi && on >= 4 && beyond <= on) {
             if (on >= 16) {
                 // Plenty of coarse points: refit on them, and settle it here
                 // when they cover the circle and nothing ball-coloured is
@@ -699,7 +760,17 @@ void find_balls(const points_view &runs, int32_t n, const image_view &frame, con
         y.resize(w);
     }
     if (!st.done()) {
-        chord_candidates(runs, n, width, height, lo, hi, 2.5, 4 * s.max_balls, sc.chords);
+        // The scan's runs and the runs across its short ones.
+        probe_runs(runs, n, frame, window, sc.probes);
+        sc.with_probes.resize(2 * static_cast<size_t>(n) + sc.probes.size());
+        for (int32_t i = 0; i < n; ++i) {
+            sc.with_probes[2 * static_cast<size_t>(i)] = point_x(runs, i);
+            sc.with_probes[2 * static_cast<size_t>(i) + 1] = point_y(runs, i);
+        }
+        std::copy(sc.probes.begin(), sc.probes.end(), sc.with_probes.begin() + 2 * static_cast<std::ptrdiff_t>(n));
+        const int64_t all = static_cast<int64_t>(sc.with_probes.size() / 2);
+        chord_candidates(view_of(sc.with_probes, all), static_cast<int32_t>(all), width, height, cand_lo, hi, 2.5,
+                         4 * s.max_balls, sc.chords);
         for (const chord_circle &c : sc.chords)
             if (check(st, c.x, c.y, c.r)) break;
         if (out.empty() && notes) {

@@ -97,7 +97,7 @@ void chord_candidates(const points_view &runs, int32_t n, int64_t width, int64_t
 
 // Scratch of the ball search, kept from frame to frame.
 struct ball_scratch {
-    std::vector<int32_t> borders, mixed, order, dense_points, dense_borders, idx;
+    std::vector<int32_t> borders, mixed, order, dense_points, dense_borders, idx, probes, with_probes;
     std::vector<uint8_t> pixels, inside;  // one dense line's samples
     points_view dense_view;               // dense_points as points
     std::vector<double> xs, ys, dx, dy, rows, columns, cross_x, cross_y;

@@ -149,6 +149,14 @@ bool in_window(const lch_bounds &window, const double sum[3], int count) {
     return window_inside(window, c[0], c[1], c[2]);
 }
 
+// Whether the mean colour is dark and colourless (chroma below 0.08 and
+// intensity below 0.35, in any channel order): something in front.
+bool dark_and_colourless(const double sum[3], int count) {
+    const double c0 = sum[0] / count, c1 = sum[1] / count, c2 = sum[2] / count;
+    const double a = c0 - 0.5 * (c1 + c2), b = 0.8660254037844386 * (c1 - c2);
+    return a * a + b * b < 20.48 * 20.48 && (c0 + c1) + c2 < 0.35 * 768.0;
+}
+
 // 1 - b / a of the ellipse whose radius runs r + c cos 2t + s sin 2t through
 // the residuals at the borders (dx, dy) from the centre: the least squares
 // (c, s, offset) from the normal equations by Cramer's rule.  NaN for fewer
@@ -259,6 +267,7 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
             if (options.window != nullptr &&
                 (!in_window(*options.window, inside, edge) || in_window(*options.window, outside, edge)))
                 continue;
+            if (options.skip_dark_outside && dark_and_colourless(outside, edge)) continue;
             scratch.bx.push_back(cx + ux * b.t);
             scratch.by.push_back(cy + uy * b.t);
             scratch.widths.push_back(b.width);

@@ -42,6 +42,9 @@ struct border_options {
     int32_t min_rays = 8;    // fewer borders found: no fit
     const lch_bounds *window = nullptr;  // the object's window in the frame's order, or none
     bool bgr = false;        // the frame's channels are B, G, R
+    // Rays whose outside is dark and colourless (a leg or a bar in front:
+    // its edge is no border of the object) left out.
+    bool skip_dark_outside = false;
 };
 
 struct border_fit {
