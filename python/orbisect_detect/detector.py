@@ -26,7 +26,7 @@ default settings a 640x480 frame of the worst patterns found (stripes,
 checkerboards, dots and speckle of the ball's and the paint's colours,
 ``bench/bench_worst.py``) costs a few times an ordinary frame, a few
 milliseconds, and a few MiB; ``max_balls`` above 1 multiplies the ball
-search's tries (at 16, the slowest hard frame costs about 8 times what
+search's tries (at 16, the slowest hard frame costs about 11 times what
 it costs with one ball).
 
 Errors.  :meth:`FieldDetector.detect` raises only for a frame that is not an
