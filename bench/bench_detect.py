@@ -13,7 +13,11 @@ error and the median centre error of the balls found, line recall and
 precision, and the median time per frame on one core (the pipelines take
 turns on each frame).  For orbisect it also prints the supports of the true
 balls beside those of the false ones and, when the detector reports its
-candidates, of the closest candidates that were not the ball.
+candidates, of the closest candidates that were not the ball.  Last, the
+detector's speed: per 640x480 frame against the OpenCV pipeline, the frames
+per second of 1, 2 and 8 threads (one detector each) against one, and the
+growth of the time per frame from 320x240 to 3840x2160 with the sizes
+scaled to the frame (bench_core.py's measures; --no-speed leaves it out).
 
 Seeds: the report seed is 2026 (the frames of every variant are frames
 0 .. N-1 of it); the OpenCV pipeline was tuned on seeds 1, 2 and 3
@@ -26,7 +30,7 @@ HoughCircles sets it for the camera), and its pixel lengths scale with the
 frame; orbisect runs with its defaults throughout.
 
     python bench/bench_detect.py [--frames N] [--quick] [--variants clean,jpeg75,...]
-                                 [--seed S] [--no-negatives]
+                                 [--seed S] [--no-negatives] [--no-speed]
 
 120 frames per variant by default (a few minutes on an idle core), 30 with
 --quick; the figures in bench/results/ were taken with --frames 200.
@@ -548,6 +552,8 @@ def main() -> None:
                     help=f"series seed (default {REPORT_SEED}, the report seed; tuning seeds: "
                          f"{', '.join(map(str, TUNING_SEEDS))})")
     ap.add_argument("--no-negatives", action="store_true", help="leave out the real negatives")
+    ap.add_argument("--no-speed", action="store_true",
+                    help="leave out the speed (per frame, threads, growth with the frame's size)")
     args = ap.parse_args()
     frames = QUICK_FRAMES if args.quick else args.frames
     chosen = [v for v in VARIANTS if not args.variants or v.name in args.variants.split(",")]
@@ -592,6 +598,31 @@ def main() -> None:
           + " as fast as OpenCV (median ms per frame, same run)")
     if not args.no_negatives:
         run_negatives(pipelines)
+    if not args.no_speed:
+        speed(args.seed)
+
+
+def speed(seed: int) -> None:
+    """The detector's speed beside the quality: per frame against the OpenCV
+    pipeline, threads, and growth with the frame's size (bench_core.py's
+    measures, on 60 frames of the report seed)."""
+    from bench_core import growth, per_frame, thread_rate  # noqa: PLC0415 - it imports this module
+    from orbisect_detect import FieldDetector
+    from orbisect_detect.scenes import make_scenes  # noqa: PLC0415
+    frames = [s.image for s in make_scenes(seed, 60)]
+    det, cv = FieldDetector(seed=0), OpenCVPipeline()
+    det.detect(frames[0])
+    cv.detect(frames[0])
+    ours, theirs = per_frame([det.detect, cv.detect], frames)
+    print(f"\nper 640x480 frame: orbisect {ours * 1e3:.3f} ms, OpenCV {theirs * 1e3:.3f} ms: "
+          f"{theirs / ours:.1f}x as fast")
+    one = thread_rate(frames, 1)
+    print("threads (one detector each): " + ", ".join(
+        f"{n}: {thread_rate(frames, n) / one:.2f}x" for n in (1, 2, 8)) + " the frames per second of one")
+    rows = growth(frames[:12])
+    base = next(t for w, h, t in rows if (w, h) == (640, 480))
+    print("growth with sizes scaled to the frame: " + ", ".join(
+        f"{w}x{h} {t / base:.2f}x" for w, h, t in rows))
 
 
 if __name__ == "__main__":
