@@ -152,6 +152,22 @@ struct two_sides {
 
 int64_t words_of(int64_t rows) { return rows / 32 + (rows % 32 != 0); }
 
+// The columns k0 .. k0 + count - 1 of a pass over w columns: xs in pass
+// order, sorted ascending (so that reads run forward along each row), and
+// slot[j], where column j landed among the sorted.
+void column_group(int32_t k0, int count, uint32_t w, int64_t *xs, int64_t *sorted, int *slot) {
+    int order[edges::max_column_group];
+    for (int j = 0; j < count; ++j) {
+        xs[j] = edges::scan_line(static_cast<uint32_t>(k0 + j), w);
+        order[j] = j;
+    }
+    std::sort(order, order + count, [&](int p, int q) { return xs[p] < xs[q]; });
+    for (int i = 0; i < count; ++i) {
+        sorted[i] = xs[order[i]];
+        slot[order[i]] = i;
+    }
+}
+
 // A line of n pixels from p, `step` bytes apart, read every `every`-th pixel
 // (and at the last): its samples classified for a side, and each change
 // between two samples located by bisection with the side's window test.
@@ -258,20 +274,11 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
             flags.resize(static_cast<size_t>(m * group));
             spare.resize(static_cast<size_t>(m * group));
         }
-        int64_t xs[64], sorted[64];
-        int order[64], slot[64];
+        int64_t xs[edges::max_column_group], sorted[edges::max_column_group];
+        int slot[edges::max_column_group];
         for (int32_t k0 = 0; k0 < columns && !(done[0] && done[1]); k0 += group) {
             const int count = columns - k0 < group ? columns - k0 : group;
-            for (int j = 0; j < count; ++j) {
-                xs[j] = edges::scan_line(static_cast<uint32_t>(k0 + j), w);
-                order[j] = j;
-            }
-            // Read in increasing x, so that the reads run forward row after row.
-            std::sort(order, order + count, [&](int p, int q) { return xs[p] < xs[q]; });
-            for (int i = 0; i < count; ++i) {
-                sorted[i] = xs[order[i]];
-                slot[order[i]] = i;
-            }
+            column_group(k0, count, w, xs, sorted, slot);
             uint8_t *c = gathered.data();
             for (int64_t i = 0; i < m; ++i) {
                 const uint8_t *row = image.row(along.index(i));
@@ -334,18 +341,10 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
         spare.resize(static_cast<size_t>(edges::pixel_block + edges::pixel_slack));
     const int64_t step = image.strides[1];
     int64_t xs[edges::max_column_group], sorted[edges::max_column_group];
-    int order[edges::max_column_group], slot[edges::max_column_group];
+    int slot[edges::max_column_group];
     for (int32_t k0 = 0; k0 < columns && !(done[0] && done[1]); k0 += group) {
         const int count = columns - k0 < group ? columns - k0 : group;
-        for (int j = 0; j < count; ++j) {
-            xs[j] = edges::scan_line(static_cast<uint32_t>(k0 + j), w);
-            order[j] = j;
-        }
-        std::sort(order, order + count, [&](int p, int q) { return xs[p] < xs[q]; });
-        for (int i = 0; i < count; ++i) {
-            sorted[i] = xs[order[i]];
-            slot[order[i]] = i;
-        }
+        column_group(k0, count, w, xs, sorted, slot);
         // At most 256 columns at a time, in blocks of 32 rows (the last
         // block shorter) or more.
         for (int j0 = 0; j0 < count; j0 += 256) {
