@@ -155,7 +155,11 @@ NATIVE_TEST(disc_saturation_is_the_median_of_the_coloured_grid_points) {
     // Orange left, dark (left out) in the middle column, blue right: 20
     // points each side, the median between them (Python's values).
     frame t(60, 60);
-    for (size_t i = 0; i < t.px.size(); ++i) t.px[i] = uint8_t((i / 3 % 60 < 28 ? o : i / 3 % 60 < 32 ? d : b)[i % 3]);
+    for (size_t i = 0; i < t.px.size(); ++i) {
+        const size_t x = i / 3 % 60;
+        const int *c = x < 28 ? &o[0] : x < 32 ? &d[0] : &b[0];
+        t.px[i] = static_cast<uint8_t>(c[i % 3]);
+    }
     CHECK(std::abs(disc_saturation(t.view(), 30.0, 30.0, 20.0) - 0.8456521739130435) < 1e-12);
     CHECK(std::abs(disc_saturation(t.view(), 3.0, 57.0, 20.0) - 0.8913043478260869) < 1e-12);
     CHECK(std::abs(disc_saturation(t.view(), 29.6, 30.2, 19.7) - 0.8456521739130435) < 1e-12);
