@@ -29,7 +29,11 @@ ball's colour costs about what an ordinary one does:
   long to be a chord of a ball of radius ``max_r``, and votes among at most
   :data:`MAX_PROPOSALS` (256) proposals, every k-th when there are more;
 - a candidate's dense scan reads at most :data:`MAX_DENSE_LINES` (64) rows
-  and as many columns of the square around it;
+  and as many columns of the square around it, each sampled at most 257
+  times with its changes located by bisection (at most 256 a line);
+- runs across the short runs of the scan (those of at most 48 px, the first
+  :data:`MAX_CHORDS` rows and columns) read at most 3 lengths and 4 px on
+  either side, to propose small balls that no scanned line crosses twice;
 - at most ``candidates`` RANSAC circles (twice as many when some are
   refused as pale or oval) and four chord circles are checked, each times
   ``max_balls`` when several balls are searched for: with ``candidates``

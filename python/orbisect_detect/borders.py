@@ -48,9 +48,7 @@ Examples
 """
 from __future__ import annotations
 
-from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -143,7 +141,7 @@ def refine_circle_border(frame: npt.NDArray[np.uint8], cx: float, cy: float, r: 
     >>> refine_circle_border(flat, 25.0, 25.0, 10.0)          # no border to find
     BorderFit(x=25.0, y=25.0, r=10.0, rays=0, rms=nan, ellipticity=nan, coverage=0.0)
     """
-    from .detector import prepare_frame  # noqa: PLC0415 - the detector imports this module
+    from .detector import _window_ints, prepare_frame  # noqa: PLC0415 - the detector imports this module
     if order not in ("rgb", "bgr"):
         raise ValueError(f"order must be 'rgb' or 'bgr', got {order!r}")
     img, order = prepare_frame(frame, order)
@@ -156,7 +154,3 @@ def refine_circle_border(frame: npt.NDArray[np.uint8], cx: float, cy: float, r: 
         min_rays, w)
     return BorderFit(x, y, r, n, rms, ell, cov)
 
-
-def _window_ints(mapping: Mapping[str, Any]) -> tuple[int, ...]:
-    """A compiled window as the core takes it: i, c, then M."""
-    return (*mapping["i"], *mapping["c"], *mapping["M"])

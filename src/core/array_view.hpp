@@ -82,4 +82,15 @@ inline void write_point(const points_view &ps, int64_t i, int32_t x, int32_t y) 
     std::memcpy(row + ps.strides[1], &y, sizeof y);
 }
 
+// The point set of n points stored as x, y pairs from xy on.
+inline points_view packed_point_set(int32_t *xy, int64_t n) {
+    points_view v;
+    v.data = xy;
+    v.shape[0] = n;
+    v.shape[1] = 2;
+    v.strides[0] = 2 * sizeof(int32_t);
+    v.strides[1] = sizeof(int32_t);
+    return v;
+}
+
 }  // namespace orbisect

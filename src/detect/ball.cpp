@@ -6,37 +6,16 @@
 #include <numeric>
 
 #include "colour/window.hpp"
+#include "detect/circle_fit.hpp"
 #include "detect/exact_math.hpp"
 #include "detect/lines.hpp"
+#include "edges/scan.hpp"
 #include "edges/simple_denoise.hpp"
 #include "fitting/fitting.hpp"
 
 namespace orbisect::detect {
 
 namespace {
-
-points_view view_of(std::vector<int32_t> &xy, int64_t points) {
-    points_view v;
-    v.data = xy.data();
-    v.shape[0] = points;
-    v.shape[1] = 2;
-    v.strides[0] = 8;
-    v.strides[1] = 4;
-    return v;
-}
-
-// The solution of a 3 x 3 system by Cramer's rule; false when singular.
-bool solve3(const double a[3][3], const double b[3], double out[3]) {
-    const double c0 = a[1][1] * a[2][2] - a[1][2] * a[2][1];
-    const double c1 = a[1][2] * a[2][0] - a[1][0] * a[2][2];
-    const double c2 = a[1][0] * a[2][1] - a[1][1] * a[2][0];
-    const double det = a[0][0] * c0 + a[0][1] * c1 + a[0][2] * c2;
-    if (det == 0.0 || !std::isfinite(det)) return false;
-    out[0] = (b[0] * c0 + a[0][1] * (a[1][2] * b[2] - b[1] * a[2][2]) + a[0][2] * (b[1] * a[2][1] - a[1][1] * b[2])) / det;
-    out[1] = (a[0][0] * (b[1] * a[2][2] - a[1][2] * b[2]) + b[0] * c1 + a[0][2] * (a[1][0] * b[2] - b[1] * a[2][0])) / det;
-    out[2] = (a[0][0] * (a[1][1] * b[2] - b[1] * a[2][1]) + a[0][1] * (b[1] * a[2][0] - a[1][0] * b[2]) + b[0] * c2) / det;
-    return true;
-}
 
 double distance_from(double x, double y, double cx, double cy, double r) {
     return length2d(x - cx, y - cy) - r;
@@ -89,13 +68,6 @@ int64_t crossing_count(double cx, double cy, double r, const std::vector<double>
     return static_cast<int64_t>(sc.cross_x.size());
 }
 
-int64_t nearest_index(double v, int64_t size) {
-    const double c = std::nearbyint(v);
-    if (!(c > 0.0)) return 0;
-    if (c >= static_cast<double>(size - 1)) return size - 1;
-    return static_cast<int64_t>(c);
-}
-
 // Whether the border point (x, y) of a circle is hidden by something dark
 // and colourless in front of it: the pixel two pixels inside the border has
 // chroma below 0.08 and intensity below 0.35.
@@ -103,10 +75,7 @@ bool hidden(const image_view &frame, double cx, double cy, double r, double x, d
     const double k = 2.0 / std::max(r, 1.0);
     const uint8_t *p = frame.at(nearest_index(y + (cy - y) * k, frame.shape[0]),
                                 nearest_index(x + (cx - x) * k, frame.shape[1]));
-    const double c0 = p[0], c1 = p[1], c2 = p[2];
-    const double a = c0 - 0.5 * (c1 + c2);
-    const double b = 0.8660254037844386 * (c1 - c2);
-    return a * a + b * b < 20.48 * 20.48 && (c0 + c1) + c2 < 0.35 * 768.0;
+    return dark_and_colourless(p[0], p[1], p[2]);
 }
 
 // Directions of the ring of outside_share().
@@ -142,58 +111,36 @@ double outside_share(const image_view &frame, const lch_bounds &window, double c
 double clamp_coordinate(double v) { return std::max(-1e9, std::min(1e9, v)); }
 
 // Runs of the window's colour along one line of n pixels from p (pixels
-// `step` bytes apart), written as the scan writes them: (start, end) with
-// the end the first pixel outside, or the last pixel for a run that reaches
-// it, at (at + k * along) for position k.  Lines longer than
-// max_line_samples are sampled every stride-th pixel (and at the last), and
-// each change between two samples located by bisection: the pixels read
-// per line are bounded whatever its length, and runs and gaps of stride
-// pixels or more are all found.  At most max_line_changes changes per line.
+// `step` bytes apart), written as the scan writes them at (x + k, y) for a
+// row or (x, y + k) for a column.  Lines longer than max_line_samples are
+// sampled every stride-th pixel (and at the last), each change located by
+// bisection (edges::sampled_line): the pixels read per line are bounded
+// whatever its length, and runs and gaps of stride pixels or more are all
+// found.  At most max_line_changes changes per line.
 constexpr int64_t max_line_samples = 256;
 constexpr int max_line_changes = 256;
 
 void line_runs(const uint8_t *p, int64_t step, int64_t n, const lch_bounds &window, int32_t x, int32_t y,
-               bool along_row, ball_scratch &sc, int64_t &written, int64_t capacity) {
+               bool along_row, ball_scratch &sc, const points_view &out, int64_t &written) {
     const int64_t stride = n <= max_line_samples ? 1 : (n + max_line_samples - 1) / max_line_samples;
-    const int64_t samples = (n - 1) / stride + 1 + ((n - 1) % stride ? 1 : 0);
+    const edges::sampled_line line{p, step, n, stride};
+    const int64_t samples = line.samples();
     sc.pixels.resize(static_cast<size_t>(3 * samples));
     sc.inside.resize(static_cast<size_t>(samples));
-    auto index_of = [&](int64_t k) { return k * stride < n ? k * stride : n - 1; };
     const uint8_t *packed = p;
     if (!(step == 3 && stride == 1)) {
-        for (int64_t k = 0; k < samples; ++k)
-            std::memcpy(&sc.pixels[static_cast<size_t>(3 * k)], p + index_of(k) * step, 3);
+        line.gather(sc.pixels.data());
         packed = sc.pixels.data();
     }
     classify_pixels(packed, samples, window, sc.inside.data());
     auto put = [&](int64_t k) {
-        if (written >= capacity) return false;
-        const int64_t v = along_row ? x + k : y + k;
-        write_point(sc.dense_view, written++, along_row ? static_cast<int32_t>(v) : x,
-                    along_row ? y : static_cast<int32_t>(v));
+        if (written >= out.shape[0]) return false;
+        write_point(out, written++, along_row ? static_cast<int32_t>(x + k) : x,
+                    along_row ? y : static_cast<int32_t>(y + k));
         return true;
     };
-    auto inside_at = [&](int64_t i) {
-        const uint8_t *q = p + i * step;
-        return window_inside(window, q[0], q[1], q[2]);
-    };
-    bool in_run = sc.inside[0] != 0;
-    if (in_run && !put(0)) return;
-    int changes = 0;
-    for (int64_t k = 1; k < samples; ++k) {
-        const bool now = sc.inside[static_cast<size_t>(k)] != 0;
-        if (now == in_run) continue;
-        // The first pixel of the new class after the last sample of the old.
-        int64_t lo = index_of(k - 1), hi = index_of(k);
-        while (hi - lo > 1) {
-            const int64_t mid = lo + (hi - lo) / 2;
-            if (inside_at(mid) == in_run) lo = mid;
-            else hi = mid;
-        }
-        in_run = now;
-        if (!put(hi) || ++changes >= max_line_changes) break;
-    }
-    if (in_run) put(n - 1);
+    auto inside = [&](const uint8_t *q) { return window_inside(window, q[0], q[1], q[2]); };
+    line.emit(sc.inside.data(), inside, put, max_line_changes);
 }
 
 // Border points of a dense scan of the frame around a circle: the square
@@ -222,17 +169,16 @@ bool region_scan(const image_view &frame, const lch_bounds &window, double cx, d
     // Room for every change of every line, and its closing end.
     const int64_t cap = static_cast<int64_t>(sc.rows.size() + sc.columns.size()) * (max_line_changes + 2);
     if (static_cast<int64_t>(sc.dense_points.size()) < 2 * cap) sc.dense_points.resize(static_cast<size_t>(2 * cap));
-    sc.dense_view = view_of(sc.dense_points, cap);
+    points_view ps = packed_point_set(sc.dense_points.data(), cap);
     int64_t n = 0;
     for (double v : sc.rows) {
         const auto y = static_cast<int64_t>(v);
-        line_runs(frame.at(y0 + y, x0), frame.strides[1], w, window, 0, static_cast<int32_t>(y), true, sc, n, cap);
+        line_runs(frame.at(y0 + y, x0), frame.strides[1], w, window, 0, static_cast<int32_t>(y), true, sc, ps, n);
     }
     for (double v : sc.columns) {
         const auto x = static_cast<int64_t>(v);
-        line_runs(frame.at(y0, x0 + x), frame.strides[0], h, window, static_cast<int32_t>(x), 0, false, sc, n, cap);
+        line_runs(frame.at(y0, x0 + x), frame.strides[0], h, window, static_cast<int32_t>(x), 0, false, sc, ps, n);
     }
-    points_view ps = sc.dense_view;
     int32_t m = static_cast<int32_t>(n);
     if (m >= 4) {
         ps.shape[0] = m;
@@ -545,68 +491,6 @@ void run_borders(const points_view &runs, int32_t n, int64_t width, int64_t heig
         }
 }
 
-void gauss_newton(const double *xs, const double *ys, const int32_t *index, int32_t n, double &cx, double &cy,
-                  double &r, int iterations) {
-    if (n < 3) return;
-    for (int it = 0; it < iterations; ++it) {
-        double a[3][3] = {}, b[3] = {};
-        for (int32_t k = 0; k < n; ++k) {
-            const int32_t i = index ? index[k] : k;
-            const double dx = xs[i] - cx, dy = ys[i] - cy;
-            const double d = std::max(length2d(dx, dy), 1e-9);
-            const double u = dx / d, v = dy / d, res = d - r;
-            a[0][0] += u * u;
-            a[0][1] += u * v;
-            a[0][2] += u;
-            a[1][1] += v * v;
-            a[1][2] += v;
-            b[0] += u * res;
-            b[1] += v * res;
-            b[2] += res;
-        }
-        a[1][0] = a[0][1];
-        a[2][0] = a[0][2];
-        a[2][1] = a[1][2];
-        a[2][2] = static_cast<double>(n);
-        double step[3];
-        if (!solve3(a, b, step)) break;
-        cx += step[0];
-        cy += step[1];
-        r += step[2];
-        if (std::abs(step[0]) + std::abs(step[1]) + std::abs(step[2]) < 1e-4) break;
-    }
-}
-
-bool fit_circle_algebraic(const double *xs, const double *ys, int32_t n, double &cx, double &cy, double &r) {
-    if (n < 3) return false;
-    double mx = 0, my = 0;
-    for (int32_t k = 0; k < n; ++k) {
-        mx += xs[k];
-        my += ys[k];
-    }
-    mx /= n;
-    my /= n;
-    // Normal equations of u D + v E + F = -(u^2 + v^2) about the centroid.
-    double g[3][3] = {}, rhs[3] = {};
-    for (int32_t k = 0; k < n; ++k) {
-        const double u = xs[k] - mx, v = ys[k] - my, q = u * u + v * v;
-        const double row[3] = {u, v, 1.0};
-        for (int i = 0; i < 3; ++i) {
-            for (int j = 0; j < 3; ++j) g[i][j] += row[i] * row[j];
-            rhs[i] -= row[i] * q;
-        }
-    }
-    double sol[3];
-    if (!solve3(g, rhs, sol)) return false;
-    const double ccx = -0.5 * sol[0], ccy = -0.5 * sol[1];
-    const double r2 = ccx * ccx + ccy * ccy - sol[2];
-    if (!(r2 > 0.0)) return false;
-    cx = ccx + mx;
-    cy = ccy + my;
-    r = std::sqrt(r2);
-    return true;
-}
-
 void chord_candidates(const points_view &runs, int32_t n, int64_t width, int64_t height, double min_r,
                       double max_r, double agree, int32_t count, std::vector<chord_circle> &out) {
     out.clear();
@@ -715,7 +599,7 @@ void find_balls(const points_view &runs, int32_t n, const image_view &frame, con
     for (int32_t tries = 0; tries < budget + std::min(st.refused, budget); ++tries) {
         const int64_t m = static_cast<int64_t>(x.size());
         if (m < 5) break;
-        const circle_model c = ransac_circle(view_of(pts, m), s.iterations, fit_lo, fit_hi, fit_tol, rng.next());
+        const circle_model c = ransac_circle(packed_point_set(pts.data(), m), s.iterations, fit_lo, fit_hi, fit_tol, rng.next());
         if (c.r <= 0) break;
         const double cx = c.x * 0.5, cy = c.y * 0.5, r = c.r * 0.5;
         ring_idx.clear();
@@ -769,7 +653,7 @@ void find_balls(const points_view &runs, int32_t n, const image_view &frame, con
         }
         std::copy(sc.probes.begin(), sc.probes.end(), sc.with_probes.begin() + 2 * static_cast<std::ptrdiff_t>(n));
         const int64_t all = static_cast<int64_t>(sc.with_probes.size() / 2);
-        chord_candidates(view_of(sc.with_probes, all), static_cast<int32_t>(all), width, height, cand_lo, hi, 2.5,
+        chord_candidates(packed_point_set(sc.with_probes.data(), all), static_cast<int32_t>(all), width, height, cand_lo, hi, 2.5,
                          4 * s.max_balls, sc.chords);
         for (const chord_circle &c : sc.chords)
             if (check(st, c.x, c.y, c.r)) break;

@@ -29,6 +29,7 @@
 #include "colour/lch_bounds.hpp"
 #include "core/array_view.hpp"
 #include "detect/borders.hpp"
+#include "detect/circle_fit.hpp"
 #include "detect/random.hpp"
 
 namespace orbisect::detect {
@@ -74,16 +75,6 @@ bool overlaps(const found_ball &a, const found_ball &b);
 void run_borders(const points_view &runs, int32_t n, int64_t width, int64_t height,
                  std::vector<int32_t> &out);
 
-// Least-squares circle by Gauss-Newton steps from (cx, cy, r) through the
-// points (n of them, at index[k] when index is given); the start when the
-// system is singular.
-void gauss_newton(const double *xs, const double *ys, const int32_t *index, int32_t n, double &cx,
-                  double &cy, double &r, int iterations);
-// The circle nearest the points in the algebraic sense (one linear solve);
-// false with fewer than 3 points, collinear points or no real radius.
-bool fit_circle_algebraic(const double *xs, const double *ys, int32_t n, double &cx, double &cy,
-                          double &r);
-
 struct chord_circle {
     double x, y, r;
     int32_t votes;
@@ -99,11 +90,8 @@ void chord_candidates(const points_view &runs, int32_t n, int64_t width, int64_t
 struct ball_scratch {
     std::vector<int32_t> borders, mixed, order, dense_points, dense_borders, idx, probes, with_probes;
     std::vector<uint8_t> pixels, inside;  // one dense line's samples
-    points_view dense_view;               // dense_points as points
     std::vector<double> xs, ys, dx, dy, rows, columns, cross_x, cross_y;
     std::vector<chord_circle> chords;
-    std::vector<double> px, py, pr;  // chord proposals
-    std::vector<int32_t> votes;
     border_scratch borders_fit;
 };
 

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "colour/window.hpp"
+#include "detect/circle_fit.hpp"
 #include "detect/exact_math.hpp"
 
 namespace orbisect::detect {
@@ -96,50 +97,6 @@ ray_border border_position(const double (*chroma)[2], const double *ts, int samp
     return {ok ? where : nan, width};
 }
 
-// Geometric least-squares circle through (x, y) by Gauss-Newton from
-// (cx, cy, r): two steps at most, each from the 3 x 3 normal equations by
-// Cramer's rule.
-void fit_circle(const std::vector<double> &x, const std::vector<double> &y, double &cx, double &cy,
-                double &r) {
-    const size_t count = x.size();
-    const double n = static_cast<double>(count);
-    for (int iteration = 0; iteration < 2; ++iteration) {
-        double suu = 0, svv = 0, suv = 0, su = 0, sv = 0, bu = 0, bv = 0, b1 = 0;
-        for (size_t i = 0; i < count; ++i) {
-            const double dx = x[i] - cx, dy = y[i] - cy;
-            const double d = std::max(std::sqrt(dx * dx + dy * dy), 1e-9);
-            const double u = dx / d, v = dy / d, res = d - r;
-            suu += u * u;
-            svv += v * v;
-            suv += u * v;
-            su += u;
-            sv += v;
-            bu += u * res;
-            bv += v * res;
-            b1 += res;
-        }
-        // (J^T J) step = J^T res with J = (-u, -v, -1); the signs cancel.
-        const double a[3][3] = {{suu, suv, su}, {suv, svv, sv}, {su, sv, n}};
-        const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
-                           a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-                           a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
-        if (det == 0.0 || !std::isfinite(det)) break;
-        const double sx = (bu * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) - a[0][1] * (bv * a[2][2] - a[1][2] * b1) +
-                           a[0][2] * (bv * a[2][1] - a[1][1] * b1)) /
-                          det;
-        const double sy = (a[0][0] * (bv * a[2][2] - a[1][2] * b1) - bu * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-                           a[0][2] * (a[1][0] * b1 - bv * a[2][0])) /
-                          det;
-        const double sr = (a[0][0] * (a[1][1] * b1 - bv * a[2][1]) - a[0][1] * (a[1][0] * b1 - bv * a[2][0]) +
-                           bu * (a[1][0] * a[2][1] - a[1][1] * a[2][0])) /
-                          det;
-        cx += sx;
-        cy += sy;
-        r += sr;
-        if (std::abs(sx) + std::abs(sy) + std::abs(sr) < 1e-4) break;
-    }
-}
-
 // Whether the mean colour, rounded half to even and clipped to 0..255, is
 // inside the window.
 bool in_window(const lch_bounds &window, const double sum[3], int count) {
@@ -147,14 +104,6 @@ bool in_window(const lch_bounds &window, const double sum[3], int count) {
     for (int j = 0; j < 3; ++j)
         c[j] = static_cast<int32_t>(std::clamp(std::nearbyint(sum[j] / count), 0.0, 255.0));
     return window_inside(window, c[0], c[1], c[2]);
-}
-
-// Whether the mean colour is dark and colourless (chroma below 0.08 and
-// intensity below 0.35, in any channel order): something in front.
-bool dark_and_colourless(const double sum[3], int count) {
-    const double c0 = sum[0] / count, c1 = sum[1] / count, c2 = sum[2] / count;
-    const double a = c0 - 0.5 * (c1 + c2), b = 0.8660254037844386 * (c1 - c2);
-    return a * a + b * b < 20.48 * 20.48 && (c0 + c1) + c2 < 0.35 * 768.0;
 }
 
 // 1 - b / a of the ellipse whose radius runs r + c cos 2t + s sin 2t through
@@ -178,17 +127,11 @@ double ellipticity(const std::vector<double> &dx, const std::vector<double> &dy,
         bs += s2 * res[i];
         b1 += res[i];
     }
-    const double n = static_cast<double>(count);
-    const double a[3][3] = {{scc, scs, sc}, {scs, sss, ss}, {sc, ss, n}};
-    const double m0 = a[1][1] * a[2][2] - a[1][2] * a[2][1];
-    const double m1 = a[1][0] * a[2][2] - a[1][2] * a[2][0];
-    const double m2 = a[1][0] * a[2][1] - a[1][1] * a[2][0];
-    const double det = a[0][0] * m0 - a[0][1] * m1 + a[0][2] * m2;
-    if (det == 0.0 || !std::isfinite(det)) return nan;
-    const double c =
-        (bc * m0 - a[0][1] * (bs * a[2][2] - a[1][2] * b1) + a[0][2] * (bs * a[2][1] - a[1][1] * b1)) / det;
-    const double s =
-        (a[0][0] * (bs * a[2][2] - a[1][2] * b1) - bc * m1 + a[0][2] * (a[1][0] * b1 - bs * a[2][0])) / det;
+    const double a[3][3] = {{scc, scs, sc}, {scs, sss, ss}, {sc, ss, static_cast<double>(count)}};
+    const double rhs[3] = {bc, bs, b1};
+    double sol[3];
+    if (!solve3(a, rhs, sol)) return nan;
+    const double c = sol[0], s = sol[1];
     const double amp = length2d(c, s);
     return std::min(1.0, 2.0 * amp / std::max(r, 1e-9));
 }
@@ -267,7 +210,8 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
             if (options.window != nullptr &&
                 (!in_window(*options.window, inside, edge) || in_window(*options.window, outside, edge)))
                 continue;
-            if (options.skip_dark_outside && dark_and_colourless(outside, edge)) continue;
+            if (options.skip_dark_outside && dark_and_colourless(outside[0] / edge, outside[1] / edge, outside[2] / edge))
+                continue;
             scratch.bx.push_back(cx + ux * b.t);
             scratch.by.push_back(cy + uy * b.t);
             scratch.widths.push_back(b.width);
@@ -275,7 +219,7 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
         if (seen < min_rays || scratch.bx.size() < min_rays) break;
 
         double ncx = cx, ncy = cy, nr = r;
-        fit_circle(scratch.bx, scratch.by, ncx, ncy, nr);
+        gauss_newton(scratch.bx.data(), scratch.by.data(), nullptr, static_cast<int32_t>(scratch.bx.size()), ncx, ncy, nr, 2);
         // Borders far from the fit (a line's edge, a bar, a mark) out, refit.
         const size_t found = scratch.bx.size();
         scratch.residual.resize(found);
@@ -296,7 +240,7 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
                 scratch.ky.push_back(scratch.by[i]);
                 scratch.work.push_back(scratch.widths[i]);
             }
-        fit_circle(scratch.kx, scratch.ky, ncx, ncy, nr);
+        gauss_newton(scratch.kx.data(), scratch.ky.data(), nullptr, static_cast<int32_t>(scratch.kx.size()), ncx, ncy, nr, 2);
         if (!(std::isfinite(ncx) && std::isfinite(ncy) && nr > 0 &&
               length2d(ncx - none.x, ncy - none.y) + std::abs(nr - none.r) <= std::max(4.0, 0.3 * none.r)))
             return none;
@@ -356,13 +300,6 @@ struct disc_grid {
     }
 };
 
-int64_t nearest_clamped(double v, int64_t size) {
-    const double p = std::nearbyint(v);
-    if (!(p > 0.0)) return 0;
-    if (p >= static_cast<double>(size - 1)) return size - 1;
-    return static_cast<int64_t>(p);
-}
-
 }  // namespace
 
 double disc_saturation(const image_view &frame, double cx, double cy, double r) {
@@ -373,7 +310,7 @@ double disc_saturation(const image_view &frame, double cx, double cy, double r) 
     double sat[81];
     int n = 0;
     for (int i = 0; i < grid.count; ++i) {
-        const uint8_t *p = frame.at(nearest_clamped(cy + grid.y[i] * r, h), nearest_clamped(cx + grid.x[i] * r, w));
+        const uint8_t *p = frame.at(nearest_index(cy + grid.y[i] * r, h), nearest_index(cx + grid.x[i] * r, w));
         const double c0 = p[0], c1 = p[cs], c2 = p[2 * cs];
         const double mx = std::max(std::max(c0, c1), c2), mn = std::min(std::min(c0, c1), c2);
         if (mx < 0.35 * 255.0 && mx - mn < 25.0) continue;  // dark and colourless

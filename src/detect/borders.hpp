@@ -22,6 +22,7 @@
 // each).
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -56,9 +57,25 @@ struct border_fit {
     bool found() const { return rays > 0; }
 };
 
+// Whether a colour is dark and colourless (chroma below 0.08 and intensity
+// below 0.35, in any channel order): a leg or a bar in front of an object.
+inline bool dark_and_colourless(double c0, double c1, double c2) {
+    const double a = c0 - 0.5 * (c1 + c2), b = 0.8660254037844386 * (c1 - c2);
+    return a * a + b * b < 20.48 * 20.48 && (c0 + c1) + c2 < 0.35 * 768.0;
+}
+
+// The index of the pixel nearest v on a line of `size` pixels, clamped to it
+// (0 for NaN).
+inline int64_t nearest_index(double v, int64_t size) {
+    const double p = std::nearbyint(v);
+    if (!(p > 0.0)) return 0;
+    if (p >= static_cast<double>(size - 1)) return size - 1;
+    return static_cast<int64_t>(p);
+}
+
 // Scratch of the refinement, kept between calls.
 struct border_scratch {
-    std::vector<double> profiles, bx, by, residual;
+    std::vector<double> bx, by, residual;
     std::vector<double> ux, uy;
     std::vector<double> widths, kx, ky, work;  // per border: blur width; the borders kept; sorting
 };

@@ -66,23 +66,16 @@ points_view detection_core::buffer(std::unique_ptr<int32_t[]> &points, int64_t &
         points.reset(new int32_t[static_cast<size_t>(2 * need)]);
         capacity = need;
     }
-    points_view ps;
-    ps.data = points.get();
-    ps.shape[0] = need;
-    ps.shape[1] = 2;
-    ps.strides[0] = 8;
-    ps.strides[1] = 4;
-    return ps;
+    return packed_point_set(points.get(), need);
 }
 
-int32_t detection_core::scan(const image_view &frame, bool bgr, bool with_ball, points_view &field,
-                             points_view &ball) {
+void detection_core::scan(const image_view &frame, bool bgr, bool with_ball, points_view &field,
+                          points_view &ball) {
     const int64_t need = scan_capacity(frame.shape[0], frame.shape[1]);
     field = buffer(points_, capacity_, need);
     const int order = bgr ? 1 : 0;
     const lch_bounds windows[2] = {s_.field[order], s_.shade[order]};
     const int count = s_.shaded ? 2 : 1;
-    int32_t n_ball = 0;
     const int64_t every = scan_step(frame.shape[0]);
     if (with_ball || every > 1) {
         ball = buffer(ball_points_, ball_capacity_, need);
@@ -91,15 +84,12 @@ int32_t detection_core::scan(const image_view &frame, bool bgr, bool with_ball, 
                                                   s_.rows, s_.columns, every);
             field.shape[0] = n.a;
             ball.shape[0] = n.b;
-            return n.a;
+            return;
         }
-        n_ball = simple_edge_hsv(frame, ball, s_.ball_window[order], s_.rows, s_.columns);
-        ball.shape[0] = n_ball;
+        ball.shape[0] = simple_edge_hsv(frame, ball, s_.ball_window[order], s_.rows, s_.columns);
     }
-    const int32_t n = count == 2 ? simple_edge_union(frame, field, windows, 2, s_.rows, s_.columns)
-                                 : simple_edge_hsv(frame, field, windows[0], s_.rows, s_.columns);
-    field.shape[0] = n;
-    return n;
+    field.shape[0] = count == 2 ? simple_edge_union(frame, field, windows, 2, s_.rows, s_.columns)
+                                : simple_edge_hsv(frame, field, windows[0], s_.rows, s_.columns);
 }
 
 int64_t detection_core::scan_step(int64_t height) { return height < 1080 ? 1 : height / 360; }

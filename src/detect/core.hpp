@@ -65,9 +65,10 @@ class detection_core {
     // Throws std::bad_alloc when scratch cannot be had.
     void find_lines(const image_view &frame, bool bgr, frame_lines &out);
 
-    // The balls and the lines of a frame: the lines as find_lines gives
-    // them, then the ball's scan of the same rows and columns and the ball
-    // search, its draws seeded from the frame's key and the ball's runs.
+    // The balls and the lines of a frame: the field's and the ball's scans
+    // of the same rows and columns, the lines as find_lines gives them, and
+    // the ball search, its draws seeded from the frame's key and the ball's
+    // runs.
     void detect(const image_view &frame, bool bgr, bool diagnostics, frame_detection &out);
 
     const core_settings &settings() const { return s_; }
@@ -92,7 +93,7 @@ class detection_core {
     int64_t scan_capacity(int64_t height, int64_t width) const;
     static points_view buffer(std::unique_ptr<int32_t[]> &points, int64_t &capacity, int64_t need);
     // The field's scan points (and with_ball the ball's) of a frame.
-    int32_t scan(const image_view &frame, bool bgr, bool with_ball, points_view &field, points_view &ball);
+    void scan(const image_view &frame, bool bgr, bool with_ball, points_view &field, points_view &ball);
     // The lines from the field's scan points (denoised here, in place).
     void lines_of(const image_view &frame, bool bgr, points_view field, frame_lines &out);
 

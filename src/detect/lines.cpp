@@ -72,16 +72,6 @@ double widest(const std::vector<double> &at, int64_t size) {
     return std::max({inner, at.front() + 0.5, static_cast<double>(size) - 0.5 - at.back()});
 }
 
-points_view packed_points(std::vector<int32_t> &xy) {
-    points_view v;
-    v.data = xy.data();
-    v.shape[0] = static_cast<int64_t>(xy.size() / 2);
-    v.shape[1] = 2;
-    v.strides[0] = 8;
-    v.strides[1] = 4;
-    return v;
-}
-
 struct raw_line {
     double px, py, ux, uy, t_lo, t_hi, width, support;
 };
@@ -437,7 +427,7 @@ void find_lines(const std::vector<gap> &gaps_in, const image_view &frame, const 
         fv.data = sc.flags.data();
         fv.shape[0] = static_cast<int64_t>(sc.flags.size());
         fv.strides[0] = 1;
-        const line_model line = ransac_line(packed_points(sc.turned), fv, s.iterations, delta, 0.0, rng.next());
+        const line_model line = ransac_line(packed_point_set(sc.turned.data(), static_cast<int64_t>(sc.turned.size() / 2)), fv, s.iterations, delta, 0.0, rng.next());
         if (line.nx == 0 && line.ny == 0) break;  // no candidate: every flag is set
         cand.clear();
         const size_t last = repeated ? idx.size() - 1 : idx.size();  // the repeated point once

@@ -2,5 +2,6 @@
 target_sources(orbisect_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ball.cpp
   ${CMAKE_CURRENT_LIST_DIR}/borders.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/circle_fit.cpp
   ${CMAKE_CURRENT_LIST_DIR}/core.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lines.cpp)

@@ -279,4 +279,46 @@ int32_t scan_lines(Source &source, int64_t height, int64_t width, int32_t row_co
     return sink.count();
 }
 
+// A line of n pixels from p, `step` bytes apart, read every `every`-th pixel
+// (and at the last): its samples classified, and each change between two
+// samples located by bisection with the pixel test.  Runs and gaps of
+// `every` pixels or more are all found where they are.
+struct sampled_line {
+    const uint8_t *p;
+    int64_t step, n, every;
+
+    int64_t samples() const { return (n - 1) / every + 1 + ((n - 1) % every != 0 ? 1 : 0); }
+    int64_t index(int64_t k) const { return k * every < n ? k * every : n - 1; }
+    // The samples as packed triples (3 bytes each).
+    void gather(uint8_t *out) const {
+        const int64_t m = samples();
+        for (int64_t k = 0; k < m; ++k) std::memcpy(out + 3 * k, p + index(k) * step, 3);
+    }
+    // The changes (flags: the samples' membership) as the full scan writes
+    // them, the last pixel closing a run that reaches it; after max_changes
+    // changes the line ends there (closed as at its last pixel).  False as
+    // soon as put() is (the point set is full).
+    template <class Inside, class Put>
+    bool emit(const uint8_t *flags, Inside inside, Put put, int64_t max_changes = INT64_MAX) const {
+        const int64_t m = samples();
+        bool in_run = flags[0] != 0;
+        if (in_run && !put(0)) return false;
+        int64_t changes = 0;
+        for (int64_t k = 1; k < m && changes < max_changes; ++k) {
+            const bool now = flags[k] != 0;
+            if (now == in_run) continue;
+            int64_t lo = index(k - 1), hi = index(k);
+            while (hi - lo > 1) {
+                const int64_t mid = lo + (hi - lo) / 2;
+                if (inside(p + mid * step) == in_run) lo = mid;
+                else hi = mid;
+            }
+            in_run = now;
+            ++changes;
+            if (!put(hi)) return false;
+        }
+        return !in_run || put(n - 1);
+    }
+};
+
 }  // namespace orbisect::edges

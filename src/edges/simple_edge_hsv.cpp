@@ -168,43 +168,6 @@ void column_group(int32_t k0, int count, uint32_t w, int64_t *xs, int64_t *sorte
     }
 }
 
-// A line of n pixels from p, `step` bytes apart, read every `every`-th pixel
-// (and at the last): its samples classified for a side, and each change
-// between two samples located by bisection with the side's window test.
-// Runs and gaps of `every` pixels or more are all found where they are.
-struct sampled_line {
-    const uint8_t *p;
-    int64_t step, n, every;
-
-    int64_t samples() const { return (n - 1) / every + 1 + ((n - 1) % every != 0 ? 1 : 0); }
-    int64_t index(int64_t k) const { return k * every < n ? k * every : n - 1; }
-    void gather(uint8_t *out) const {
-        const int64_t m = samples();
-        for (int64_t k = 0; k < m; ++k) std::memcpy(out + 3 * k, p + index(k) * step, 3);
-    }
-    // The changes of a side (flags: its samples' membership), as the full
-    // scan writes them, the last pixel closing a run that reaches it.
-    template <class Inside, class Put>
-    bool emit(const uint8_t *flags, Inside inside, Put put) const {
-        const int64_t m = samples();
-        bool in_run = flags[0] != 0;
-        if (in_run && !put(0)) return false;
-        for (int64_t k = 1; k < m; ++k) {
-            const bool now = flags[k] != 0;
-            if (now == in_run) continue;
-            int64_t lo = index(k - 1), hi = index(k);
-            while (hi - lo > 1) {
-                const int64_t mid = lo + (hi - lo) / 2;
-                if (inside(p + mid * step) == in_run) lo = mid;
-                else hi = mid;
-            }
-            in_run = now;
-            if (!put(hi)) return false;
-        }
-        return !in_run || put(n - 1);
-    }
-};
-
 }  // namespace
 
 int32_t simple_edge_union(const image_view &image, const points_view &ps, const lch_bounds *windows, int count,
@@ -266,7 +229,7 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
         // bisection along its column: a column's pixels lie a row apart, so
         // every sample is a read of its own.
         thread_local std::vector<uint8_t> gathered, flags, spare;
-        const sampled_line along{image.row(0), image.strides[0], height, every};
+        const edges::sampled_line along{image.row(0), image.strides[0], height, every};
         const int64_t m = along.samples();
         const int group = edges::max_column_group < 64 ? edges::max_column_group : 64;
         if (static_cast<int64_t>(flags.size()) < m * group) {
@@ -300,7 +263,7 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
                     for (int64_t i = 0; i < m; ++i)
                         spare[static_cast<size_t>(i)] = flags[static_cast<size_t>(i * count + slot[j])];
                     const auto x = static_cast<int32_t>(xs[j]);
-                    const sampled_line col{image.at(0, xs[j]), image.strides[0], height, every};
+                    const edges::sampled_line col{image.at(0, xs[j]), image.strides[0], height, every};
                     auto put = [&](int64_t y) { return sink.put(x, static_cast<int32_t>(y)); };
                     if (!col.emit(spare.data(), inside, put)) done[side] = true;
                 }

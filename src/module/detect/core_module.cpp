@@ -149,11 +149,17 @@ void finder_dealloc(PyObject *obj) {
     Py_DECREF(type);
 }
 
+// A buffer's item format without its native or little-endian prefix ("B"
+// when it gives none).
+const char *item_format(const Py_buffer &b) {
+    const char *format = b.format ? b.format : "B";
+    return *format == '@' || *format == '=' || *format == '<' ? format + 1 : format;
+}
+
 // The frame as a read-only strided view: (H, W, 3) bytes, channels adjacent.
 bool frame_view(PyObject *frame, Py_buffer &buf, image_view &view) {
     if (PyObject_GetBuffer(frame, &buf, PyBUF_RECORDS_RO) < 0) return false;
-    const char *format = buf.format ? buf.format : "B";
-    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    const char *format = item_format(buf);
     const char *problem = nullptr;
     if (buf.ndim != 3)
         problem = "frame must have 3 dimensions (H, W, 3)";
@@ -260,8 +266,7 @@ PyObject *core_detect(PyObject *self_obj, PyObject *const *args, Py_ssize_t narg
 bool doubles_of(PyObject *obj, const char *what, std::vector<double> &out) {
     Py_buffer b;
     if (PyObject_GetBuffer(obj, &b, PyBUF_RECORDS_RO) < 0) return false;
-    const char *format = b.format ? b.format : "B";
-    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    const char *format = item_format(b);
     if (b.ndim != 1 || b.itemsize != 8 || std::strcmp(format, "d") != 0) {
         PyBuffer_Release(&b);
         PyErr_Format(PyExc_ValueError, "%s must be a 1-D float64 array", what);
@@ -370,8 +375,7 @@ PyObject *py_chord_candidates(PyObject *, PyObject *args) {
         return nullptr;
     Py_buffer b;
     if (PyObject_GetBuffer(runs, &b, PyBUF_RECORDS_RO) < 0) return nullptr;
-    const char *format = b.format ? b.format : "B";
-    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    const char *format = item_format(b);
     if (b.ndim != 2 || b.itemsize != 4 || (std::strcmp(format, "i") != 0 && std::strcmp(format, "l") != 0) ||
         b.shape[1] < 2 || b.shape[0] > INT32_MAX) {
         PyBuffer_Release(&b);
