@@ -123,11 +123,14 @@ struct union_lines {
         parts[0].columns(xs, n, y0, rows, bits);
         if (count == 1) return;
         const int64_t words = (rows / 32 + (rows % 32 != 0)) * n;
-        thread_local std::vector<uint32_t> more;
-        if (static_cast<int64_t>(more.size()) < words) more.resize(static_cast<size_t>(words));
+        // (The thread's scratch taken once: each use of a thread_local
+        // in a shared library is a call.)
+        thread_local std::vector<uint32_t> scratch;
+        if (static_cast<int64_t>(scratch.size()) < words) scratch.resize(static_cast<size_t>(words));
+        uint32_t *const more = scratch.data();
         for (int k = 1; k < count; ++k) {
-            parts[k].columns(xs, n, y0, rows, more.data());
-            for (int64_t i = 0; i < words; ++i) bits[i] |= more[static_cast<size_t>(i)];
+            parts[k].columns(xs, n, y0, rows, more);
+            for (int64_t i = 0; i < words; ++i) bits[i] |= more[i];
         }
     }
 };
@@ -149,6 +152,16 @@ struct two_sides {
         }
     }
 };
+
+// A column's pixels lie a row apart, each in a cache line of its own: the
+// pixels of the columns `column_prefetch` rows ahead are asked for while a
+// row's are read, so that the reads of many rows overlap.  (A hint only:
+// nothing is read through it.)
+constexpr int64_t column_prefetch = 4;
+
+void prefetch_pixels(const uint8_t *row, const int64_t *at, int count) {
+    for (int j = 0; j < count; ++j) __builtin_prefetch(row + at[j]);
+}
 
 int64_t words_of(int64_t rows) { return rows / 32 + (rows % 32 != 0); }
 
@@ -228,44 +241,45 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
         // row after row, each change between two samples located by
         // bisection along its column: a column's pixels lie a row apart, so
         // every sample is a read of its own.
-        thread_local std::vector<uint8_t> gathered, flags, spare;
+        thread_local std::vector<uint8_t> column_bytes;
         const edges::sampled_line along{image.row(0), image.strides[0], height, every};
         const int64_t m = along.samples();
         const int group = edges::max_column_group < 64 ? edges::max_column_group : 64;
-        if (static_cast<int64_t>(flags.size()) < m * group) {
-            gathered.resize(static_cast<size_t>(3 * m * group));
-            flags.resize(static_cast<size_t>(m * group));
-            spare.resize(static_cast<size_t>(m * group));
-        }
+        if (static_cast<int64_t>(column_bytes.size()) < 5 * m * group)
+            column_bytes.resize(static_cast<size_t>(5 * m * group));
+        uint8_t *const gathered = column_bytes.data(), *const flags = gathered + 3 * m * group,
+                      *const spare = flags + m * group;
         int64_t xs[edges::max_column_group], sorted[edges::max_column_group];
         int slot[edges::max_column_group];
         for (int32_t k0 = 0; k0 < columns && !(done[0] && done[1]); k0 += group) {
             const int count = columns - k0 < group ? columns - k0 : group;
             column_group(k0, count, w, xs, sorted, slot);
-            uint8_t *c = gathered.data();
+            int64_t at[edges::max_column_group];
+            for (int j = 0; j < count; ++j) at[j] = sorted[j] * image.strides[1];
+            uint8_t *c = gathered;
             for (int64_t i = 0; i < m; ++i) {
                 const uint8_t *row = image.row(along.index(i));
-                for (int j = 0; j < count; ++j, c += 3) std::memcpy(c, row + sorted[j] * image.strides[1], 3);
+                if (i + column_prefetch < m) prefetch_pixels(image.row(along.index(i + column_prefetch)), at, count);
+                for (int j = 0; j < count; ++j, c += 3) std::memcpy(c, row + at[j], 3);
             }
             for (int side = 0; side < 2; ++side) {
                 if (done[side]) continue;
-                sides.classify(side, gathered.data(), m * count, flags.data(), spare.data());
+                sides.classify(side, gathered, m * count, flags, spare);
                 edges::point_sink &sink = *sinks[side];
                 const int ws = sides.counts[side];
                 const lch_bounds *wins = sides.windows[side];
-                auto inside = [ws, wins](const uint8_t *q) {
+                auto member = [ws, wins](const uint8_t *q) {
                     for (int k = 0; k < ws; ++k)
                         if (window_inside(wins[k], q[0], q[1], q[2])) return true;
                     return false;
                 };
                 for (int j = 0; j < count && !done[side]; ++j) {
                     // This column's flags, one per sample.
-                    for (int64_t i = 0; i < m; ++i)
-                        spare[static_cast<size_t>(i)] = flags[static_cast<size_t>(i * count + slot[j])];
+                    for (int64_t i = 0; i < m; ++i) spare[i] = flags[i * count + slot[j]];
                     const auto x = static_cast<int32_t>(xs[j]);
                     const edges::sampled_line col{image.at(0, xs[j]), image.strides[0], height, every};
                     auto put = [&](int64_t y) { return sink.put(x, static_cast<int32_t>(y)); };
-                    if (!col.emit(spare.data(), inside, put)) done[side] = true;
+                    if (!col.emit(spare, member, put)) done[side] = true;
                 }
             }
         }
@@ -299,15 +313,18 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
     uint32_t *const bits_of[2] = {edges::column_scratch(), edges::column_scratch() + half};
     uint8_t *const gathered = edges::pixel_scratch();
     uint8_t *const flags = gathered + 3 * edges::pixel_block + edges::pixel_slack;
-    thread_local std::vector<uint8_t> spare;
-    if (spare.size() < static_cast<size_t>(edges::pixel_block + edges::pixel_slack))
-        spare.resize(static_cast<size_t>(edges::pixel_block + edges::pixel_slack));
+    thread_local std::vector<uint8_t> spare_bytes;
+    if (spare_bytes.size() < static_cast<size_t>(edges::pixel_block + edges::pixel_slack))
+        spare_bytes.resize(static_cast<size_t>(edges::pixel_block + edges::pixel_slack));
+    uint8_t *const spare = spare_bytes.data();
     const int64_t step = image.strides[1];
     int64_t xs[edges::max_column_group], sorted[edges::max_column_group];
     int slot[edges::max_column_group];
     for (int32_t k0 = 0; k0 < columns && !(done[0] && done[1]); k0 += group) {
         const int count = columns - k0 < group ? columns - k0 : group;
         column_group(k0, count, w, xs, sorted, slot);
+        int64_t at[edges::max_column_group];
+        for (int j = 0; j < count; ++j) at[j] = sorted[j] * step;
         // At most 256 columns at a time, in blocks of 32 rows (the last
         // block shorter) or more.
         for (int j0 = 0; j0 < count; j0 += 256) {
@@ -318,11 +335,13 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
                 uint8_t *c = gathered;
                 for (int64_t y = 0; y < m; ++y) {
                     const uint8_t *row = image.row(b0 + y);
-                    for (int j = j0; j < j0 + n; ++j, c += 3) std::memcpy(c, row + sorted[j] * step, 3);
+                    if (b0 + y + column_prefetch < height)
+                        prefetch_pixels(image.row(b0 + y + column_prefetch), at + j0, n);
+                    for (int j = j0; j < j0 + n; ++j, c += 3) std::memcpy(c, row + at[j], 3);
                 }
                 for (int side = 0; side < 2; ++side) {
                     if (done[side]) continue;
-                    sides.classify(side, gathered, m * n, flags, spare.data());
+                    sides.classify(side, gathered, m * n, flags, spare);
                     for (int64_t r0 = 0; r0 < m; r0 += 32)
                         edges::pack_row_bits(flags + r0 * n, n, m - r0 < 32 ? static_cast<int>(m - r0) : 32, n,
                                              bits_of[side] + (b0 + r0) / 32 * count + j0);
