@@ -98,7 +98,7 @@ double outside_share(const image_view &frame, const lch_bounds &window, double c
     const ring_directions &d = ring();
     int n = 0, inside = 0;
     for (int k = 0; k < 48; ++k) {
-        const double x = std::nearbyint(cx + reach * d.c[k]), y = std::nearbyint(cy + reach * d.s[k]);
+        const double x = round_half_even(cx + reach * d.c[k]), y = round_half_even(cy + reach * d.s[k]);
         if (!(x >= 0.0 && x < static_cast<double>(width) && y >= 0.0 && y < static_cast<double>(height)))
             continue;
         const uint8_t *p = frame.at(static_cast<int64_t>(y), static_cast<int64_t>(x));
@@ -570,7 +570,7 @@ void find_balls(const points_view &runs, int32_t n, const image_view &frame, con
                 core_random &rng, ball_scratch &sc, std::vector<found_ball> &out, std::vector<ball_note> *notes) {
     out.clear();
     const int64_t height = frame.shape[0], width = frame.shape[1];
-    const double lo = s.min_r, hi = s.max_r, tol = s.tolerance;
+    const double hi = s.max_r, tol = s.tolerance;
     search_state st{frame, window, bgr, s, sc, out, notes, {}, 0};
 
     // The borders in an order that mixes the scan lines, at most max_borders.

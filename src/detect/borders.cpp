@@ -26,8 +26,9 @@ constexpr double chroma_rgb[2][3] = {{-0.168736, -0.331264, 0.5}, {0.5, -0.41868
 // pixel wide or high reads its one column or row twice.
 void sample_bilinear(const image_view &frame, double x, double y, double out[3]) {
     const int64_t h = frame.shape[0], w = frame.shape[1];
-    const int64_t x0 = std::min(static_cast<int64_t>(std::floor(x)), std::max<int64_t>(w - 2, 0));
-    const int64_t y0 = std::min(static_cast<int64_t>(std::floor(y)), std::max<int64_t>(h - 2, 0));
+    // (Truncation is the floor here: x, y >= 0.)
+    const int64_t x0 = std::min(static_cast<int64_t>(x), std::max<int64_t>(w - 2, 0));
+    const int64_t y0 = std::min(static_cast<int64_t>(y), std::max<int64_t>(h - 2, 0));
     const double fx = x - static_cast<double>(x0), fy = y - static_cast<double>(y0);
     const int64_t dx = w > 1 ? 1 : 0, dy = h > 1 ? 1 : 0;
     const uint8_t *p00 = frame.at(y0, x0), *p01 = frame.at(y0, x0 + dx);
@@ -102,7 +103,7 @@ ray_border border_position(const double (*chroma)[2], const double *ts, int samp
 bool in_window(const lch_bounds &window, const double sum[3], int count) {
     int32_t c[3];
     for (int j = 0; j < 3; ++j)
-        c[j] = static_cast<int32_t>(std::clamp(std::nearbyint(sum[j] / count), 0.0, 255.0));
+        c[j] = static_cast<int32_t>(std::clamp(round_half_even(sum[j] / count), 0.0, 255.0));
     return window_inside(window, c[0], c[1], c[2]);
 }
 

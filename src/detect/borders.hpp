@@ -28,6 +28,7 @@
 
 #include "colour/lch_bounds.hpp"
 #include "core/array_view.hpp"
+#include "detect/exact_math.hpp"
 
 namespace orbisect::detect {
 
@@ -67,7 +68,7 @@ inline bool dark_and_colourless(double c0, double c1, double c2) {
 // The index of the pixel nearest v on a line of `size` pixels, clamped to it
 // (0 for NaN).
 inline int64_t nearest_index(double v, int64_t size) {
-    const double p = std::nearbyint(v);
+    const double p = round_half_even(v);
     if (!(p > 0.0)) return 0;
     if (p >= static_cast<double>(size - 1)) return size - 1;
     return static_cast<int64_t>(p);

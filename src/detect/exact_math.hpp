@@ -8,8 +8,27 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 
 namespace orbisect::detect {
+
+// x rounded to the nearest integer, halves to even (std::nearbyint in the
+// default rounding mode, which the core never changes), without a call: at
+// the x86-64 baseline the library's is one.  Beyond 2^52 every double is
+// an integer already; NaN and the infinities pass through.
+inline double round_half_even(double x) {
+    constexpr double big = 4503599627370496.0;  // 2^52
+    if (!(std::fabs(x) < big)) return x;
+    return std::signbit(x) ? -((-x + big) - big) : (x + big) - big;
+}
+
+// The largest integer not above x (std::floor), without a call.
+inline double floor_exact(double x) {
+    constexpr double big = 4503599627370496.0;  // 2^52
+    if (!(std::fabs(x) < big)) return x;
+    const double t = static_cast<double>(static_cast<int64_t>(x));  // towards zero
+    return t > x ? t - 1.0 : (t == 0.0 && std::signbit(x) ? -0.0 : t);
+}
 
 // sqrt(x^2 + y^2), without the library's hypot (no care for overflow: the
 // core's values are pixel coordinates).
@@ -22,7 +41,7 @@ inline double length2d(double x, double y) { return std::sqrt(x * x + y * y); }
 inline void sin_cos(double a, double &s, double &c) {
     constexpr double pio2_hi = 1.5707963267341256e+00;  // pi/2, first 33 bits
     constexpr double pio2_lo = 6.0771005065061922e-11;  // pi/2 - pio2_hi
-    const double k = std::nearbyint(a * 0.63661977236758134);  // a / (pi/2)
+    const double k = round_half_even(a * 0.63661977236758134);  // a / (pi/2)
     const double r = (a - k * pio2_hi) - k * pio2_lo;
     const double r2 = r * r;
     // sin r = r (1 - r^2/3! + r^4/5! - ...), cos r = 1 - r^2/2! + r^4/4! - ...

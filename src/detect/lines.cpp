@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "colour/window.hpp"
+#include "detect/exact_math.hpp"
 #include "edges/scan.hpp"
 #include "fitting/fitting.hpp"
 
@@ -79,7 +80,7 @@ struct raw_line {
 // Intensity (R + G + B) at a point, bilinear between the four pixel
 // centres around it; false when one of them lies outside the frame.
 bool intensity_at(const image_view &frame, double x, double y, double &out) {
-    const double fx = std::floor(x), fy = std::floor(y);
+    const double fx = floor_exact(x), fy = floor_exact(y);
     if (!(fx >= 0.0 && fy >= 0.0 && fx + 1.0 <= static_cast<double>(frame.shape[1] - 1) &&
           fy + 1.0 <= static_cast<double>(frame.shape[0] - 1)))
         return false;
