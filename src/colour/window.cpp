@@ -21,6 +21,19 @@ void grey_pixels(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *ou
     colour_kernels_best().grey(rgb, n, b, out);
 }
 
+void classify_either_pixels(const uint8_t *rgb, int64_t n, const lch_bounds &a, const lch_bounds &b,
+                            uint8_t *out) {
+    colour_kernels_best().either(rgb, n, a, b, out);
+}
+
+void classify_either_pixels_plain(const uint8_t *rgb, int64_t n, const lch_bounds &a, const lch_bounds &b,
+                                  uint8_t *out) {
+    for (int64_t k = 0; k < n; ++k) {
+        const int32_t r = rgb[3 * k], g = rgb[3 * k + 1], bl = rgb[3 * k + 2];
+        out[k] = window_inside(a, r, g, bl) || window_inside(b, r, g, bl) ? 1 : 0;
+    }
+}
+
 void classify_pixels_plain(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) {
     for (int64_t k = 0; k < n; ++k)
         out[k] = window_inside(b, rgb[3 * k], rgb[3 * k + 1], rgb[3 * k + 2]) ? 1 : 0;

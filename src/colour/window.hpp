@@ -39,12 +39,18 @@ const colour_kernels &colour_kernels_best();
 
 // Writes 1 or 0 for each of n packed RGB triples, with the best level.
 void classify_pixels(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out);
+// Writes 1 when inside a or b, else 0, for each of n packed RGB triples,
+// with the best level (fastest when a and b share the matrix).
+void classify_either_pixels(const uint8_t *rgb, int64_t n, const lch_bounds &a, const lch_bounds &b,
+                            uint8_t *out);
 // Writes the grey level or 0 for each of n packed RGB triples, best level.
 void grey_pixels(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out);
 
 // The plain per-pixel loops (reference for the tests).
 void classify_pixels_plain(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out);
 void grey_pixels_plain(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out);
+void classify_either_pixels_plain(const uint8_t *rgb, int64_t n, const lch_bounds &a, const lch_bounds &b,
+                                  uint8_t *out);
 
 // Refuses an image and output pair that the pixel loops cannot serve:
 // an image with pixels whose last axis is not 3 (value), no output for a

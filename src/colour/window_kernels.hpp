@@ -13,9 +13,16 @@ namespace orbisect {
 // pixel, byte k for pixel k.
 using pixel_row_fn = void (*)(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out);
 
+// The same over two windows: 1 inside either, 0 outside both.  Fastest when
+// they share the matrix (a window and its darker or paler companion of the
+// same hue: the matrix product is formed once), exact for any two.
+using pixel_pair_fn = void (*)(const uint8_t *rgb, int64_t n, const lch_bounds &a, const lch_bounds &b,
+                               uint8_t *out);
+
 struct colour_kernels {
     pixel_row_fn classify;  // 1 inside the window, 0 outside
     pixel_row_fn grey;      // bits 8..15 of t inside the window, 0 outside
+    pixel_pair_fn either;   // 1 inside either window, 0 outside both
 };
 
 }  // namespace orbisect

@@ -109,8 +109,9 @@ struct union_lines {
         for (int64_t x0 = 0; x0 < width; x0 += chunk_pixels) {
             const int64_t n = width - x0 < chunk_pixels ? width - x0 : chunk_pixels;
             const uint8_t *px = parts[0].row_pixels(y, x0, n, copy);
-            classify_pixels(px, n, parts[0].bounds, inside);
-            for (int k = 1; k < count; ++k) {
+            if (count >= 2) classify_either_pixels(px, n, parts[0].bounds, parts[1].bounds, inside);
+            else classify_pixels(px, n, parts[0].bounds, inside);
+            for (int k = 2; k < count; ++k) {
                 classify_pixels(px, n, parts[k].bounds, more);
                 for (int64_t i = 0; i < n; ++i) inside[i] |= more[i];
             }
@@ -143,25 +144,59 @@ struct two_sides {
     const lch_bounds *windows[2];
     int counts[2];
 
-    // Membership of n packed pixels in side k's union (more: scratch).
+    // Membership of n packed pixels in side k's union (more: scratch); the
+    // first two windows in one pass (one matrix product when they share it).
     void classify(int k, const uint8_t *px, int64_t n, uint8_t *out, uint8_t *more) const {
-        classify_pixels(px, n, windows[k][0], out);
-        for (int w = 1; w < counts[k]; ++w) {
-            classify_pixels(px, n, windows[k][w], more);
+        const lch_bounds *w = windows[k];
+        if (counts[k] >= 2) classify_either_pixels(px, n, w[0], w[1], out);
+        else classify_pixels(px, n, w[0], out);
+        for (int j = 2; j < counts[k]; ++j) {
+            classify_pixels(px, n, w[j], more);
             for (int64_t i = 0; i < n; ++i) out[i] |= more[i];
         }
     }
 };
 
-// A column's pixels lie a row apart, each in a cache line of its own: the
-// pixels of the columns `column_prefetch` rows ahead are asked for while a
-// row's are read, so that the reads of many rows overlap.  (A hint only:
-// nothing is read through it.)
-constexpr int64_t column_prefetch = 4;
+// The reads of a group of columns (ascending addresses along a row, or
+// descending in a reversed view), row after row: each pixel copied as four
+// bytes where its four-byte window starts at it (the byte beyond the
+// triple is overwritten by the next pixel, or lands in the slack), as three
+// otherwise; and the pixels `prefetch_rows` rows ahead asked for, once per
+// cache line, so that the reads of several rows overlap (a column's pixels
+// lie a row apart, each in a line of its own).  Prefetching is a hint:
+// nothing is read through it.
+struct column_reads {
+    static constexpr int64_t prefetch_rows = 4;
+    int64_t at[edges::max_column_group];     // byte offsets in a row
+    int64_t ahead[edges::max_column_group];  // one per cache line
+    int count = 0, lines = 0, wide_lo = 0, wide_hi = 0;
 
-void prefetch_pixels(const uint8_t *row, const int64_t *at, int count) {
-    for (int j = 0; j < count; ++j) __builtin_prefetch(row + at[j]);
-}
+    column_reads(const int64_t *sorted, int n, int64_t width, int64_t step) : count(n) {
+        alignas(64) int32_t offset[edges::max_column_group];
+        uint8_t first[edges::max_column_group];
+        for (int j = 0; j < n; ++j) at[j] = sorted[j] * step;
+        wide_lo = wide_hi = n;
+        if (edges::column_windows(sorted, n, width, step, 3, offset, first)) {
+            for (wide_lo = 0; wide_lo < n && first[wide_lo] != 0;) ++wide_lo;
+            for (wide_hi = wide_lo; wide_hi < n && first[wide_hi] == 0;) ++wide_hi;
+        }
+        for (int j = 0; j < n; ++j)
+            if (lines == 0 || at[j] - ahead[lines - 1] >= 64 || ahead[lines - 1] - at[j] >= 64) ahead[lines++] = at[j];
+    }
+    void prefetch(const uint8_t *row) const {
+        for (int k = 0; k < lines; ++k) __builtin_prefetch(row + ahead[k]);
+    }
+    // Columns j0 .. j1 - 1 of a row into packed triples from c; returns the end.
+    uint8_t *copy(const uint8_t *row, int j0, int j1, uint8_t *c) const {
+        const int lo = wide_lo < j0 ? j0 : wide_lo > j1 ? j1 : wide_lo;
+        const int hi = wide_hi < lo ? lo : wide_hi > j1 ? j1 : wide_hi;
+        int j = j0;
+        for (; j < lo; ++j, c += 3) std::memcpy(c, row + at[j], 3);
+        for (; j < hi; ++j, c += 3) std::memcpy(c, row + at[j], 4);
+        for (; j < j1; ++j, c += 3) std::memcpy(c, row + at[j], 3);
+        return c;
+    }
+};
 
 int64_t words_of(int64_t rows) { return rows / 32 + (rows % 32 != 0); }
 
@@ -245,22 +280,21 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
         const edges::sampled_line along{image.row(0), image.strides[0], height, every};
         const int64_t m = along.samples();
         const int group = edges::max_column_group < 64 ? edges::max_column_group : 64;
-        if (static_cast<int64_t>(column_bytes.size()) < 5 * m * group)
-            column_bytes.resize(static_cast<size_t>(5 * m * group));
-        uint8_t *const gathered = column_bytes.data(), *const flags = gathered + 3 * m * group,
+        if (static_cast<int64_t>(column_bytes.size()) < 5 * m * group + 1)
+            column_bytes.resize(static_cast<size_t>(5 * m * group + 1));
+        uint8_t *const gathered = column_bytes.data(), *const flags = gathered + 3 * m * group + 1,
                       *const spare = flags + m * group;
         int64_t xs[edges::max_column_group], sorted[edges::max_column_group];
         int slot[edges::max_column_group];
         for (int32_t k0 = 0; k0 < columns && !(done[0] && done[1]); k0 += group) {
             const int count = columns - k0 < group ? columns - k0 : group;
             column_group(k0, count, w, xs, sorted, slot);
-            int64_t at[edges::max_column_group];
-            for (int j = 0; j < count; ++j) at[j] = sorted[j] * image.strides[1];
+            const column_reads reads(sorted, count, width, image.strides[1]);
             uint8_t *c = gathered;
             for (int64_t i = 0; i < m; ++i) {
-                const uint8_t *row = image.row(along.index(i));
-                if (i + column_prefetch < m) prefetch_pixels(image.row(along.index(i + column_prefetch)), at, count);
-                for (int j = 0; j < count; ++j, c += 3) std::memcpy(c, row + at[j], 3);
+                if (i + column_reads::prefetch_rows < m)
+                    reads.prefetch(image.row(along.index(i + column_reads::prefetch_rows)));
+                c = reads.copy(image.row(along.index(i)), 0, count, c);
             }
             for (int side = 0; side < 2; ++side) {
                 if (done[side]) continue;
@@ -323,8 +357,7 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
     for (int32_t k0 = 0; k0 < columns && !(done[0] && done[1]); k0 += group) {
         const int count = columns - k0 < group ? columns - k0 : group;
         column_group(k0, count, w, xs, sorted, slot);
-        int64_t at[edges::max_column_group];
-        for (int j = 0; j < count; ++j) at[j] = sorted[j] * step;
+        const column_reads reads(sorted, count, width, step);
         // At most 256 columns at a time, in blocks of 32 rows (the last
         // block shorter) or more.
         for (int j0 = 0; j0 < count; j0 += 256) {
@@ -334,10 +367,9 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
                 const int64_t m = height - b0 < block_rows ? height - b0 : block_rows;
                 uint8_t *c = gathered;
                 for (int64_t y = 0; y < m; ++y) {
-                    const uint8_t *row = image.row(b0 + y);
-                    if (b0 + y + column_prefetch < height)
-                        prefetch_pixels(image.row(b0 + y + column_prefetch), at + j0, n);
-                    for (int j = j0; j < j0 + n; ++j, c += 3) std::memcpy(c, row + at[j], 3);
+                    if (b0 + y + column_reads::prefetch_rows < height)
+                        reads.prefetch(image.row(b0 + y + column_reads::prefetch_rows));
+                    c = reads.copy(image.row(b0 + y), j0, j0 + n, c);
                 }
                 for (int side = 0; side < 2; ++side) {
                     if (done[side]) continue;

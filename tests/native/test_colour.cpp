@@ -147,6 +147,37 @@ NATIVE_TEST(colour_levels_match_plain_loop) {
     }
 }
 
+// Two windows at once: of one matrix (the fused path) or of two, against
+// the plain loop at every level, over every kind of window.
+NATIVE_TEST(colour_either_of_two_windows_matches_plain_loop) {
+    const int64_t lengths[] = {0, 1, 5, 16, 17, 33, 64, 65, 255, 1000};
+    for (int l = 0; l < isa_level_count; ++l) {
+        const isa_level level = static_cast<isa_level>(l);
+        if (!level_supported(level)) continue;
+        const colour_kernels &k = colour_kernels_for(level);
+        for (const window_kind &kind : window_kinds) {
+            std::mt19937 rng(777u + static_cast<unsigned>(&kind - window_kinds));
+            int64_t only_a = 0, only_b = 0;
+            for (int trial = 0; trial < 40; ++trial) {
+                const lch_bounds a = kind.make(rng);
+                lch_bounds b = kind.make(rng);
+                if (trial % 4 != 3) std::memcpy(b.M, a.M, sizeof a.M);  // mostly one matrix
+                const int64_t n = lengths[trial % (sizeof lengths / sizeof lengths[0])];
+                const std::vector<uint8_t> rgb = random_pixels(rng, n, kind.make == narrow_window ? 3 : 255);
+                std::vector<uint8_t> want(n + 64, 0xA5), got(n + 64, 0xA5), in_a(n + 1), in_b(n + 1);
+                classify_either_pixels_plain(rgb.data(), n, a, b, want.data());
+                k.either(rgb.data(), n, a, b, got.data());
+                CHECK_MSG(want == got, describe("either", level, kind.name, n));
+                classify_pixels_plain(rgb.data(), n, a, in_a.data());
+                classify_pixels_plain(rgb.data(), n, b, in_b.data());
+                for (int64_t p = 0; p < n; ++p) only_a += in_a[p] && !in_b[p], only_b += in_b[p] && !in_a[p];
+            }
+            // Some pixels must be in one window alone, or the union proves little.
+            CHECK_MSG(only_a > 0 || only_b > 0, std::string(kind.name) + " pairs never split");
+        }
+    }
+}
+
 NATIVE_TEST(colour_worked_example) {
     const lch_bounds b = example_window();
     const uint8_t rgb[] = {255, 0, 0, 200, 100, 100, 200, 150, 40, 128, 128, 128};
