@@ -435,3 +435,18 @@ def test_stripes_across_deep_shadows_keep_their_field_runs():
     assert found[True] - found[False] >= 0.1 * total, (found, total)
     with pytest.raises(TypeError, match="shade"):
         LineSearch(shade=1)
+
+
+def test_paint_in_deep_shadow_is_paint_and_a_dim_grey_on_sunlit_grass_is_not():
+    """A stripe under a double shadow keeps a fifth of its light, below the
+    paint windows' intensity; between shaded grass, twice as bright as it,
+    it is still paint.  The same dim grey on sunlit grass (a leg, a bag) is
+    not."""
+    shadow = np.array([0.2, 0.21, 0.26])
+    img = grass()
+    img[:, :320] *= shadow
+    paint(img, stripe(150, -5, 150, 485, 8), WHITE * shadow)
+    paint(img, stripe(480, -5, 480, 485, 8), np.array([62.0, 62.0, 66.0]))
+    lines = FieldDetector(seed=0).detect(frame(img)).lines
+    xs = sorted(round((ln.x0 + ln.x1) / 2) for ln in lines)
+    assert len(xs) == 1 and abs(xs[0] - 150) <= 1, lines

@@ -51,7 +51,8 @@ from . import _core
 from ._checks import integer
 from .ball import MAX_BALLS, VERDICTS, Ball, BallSearch
 from .lines import Line, LineSearch, paint_test
-from .windows import BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window, shade_window
+from .windows import (BALL_WINDOW, FIELD_WINDOW, LINE_WINDOWS, ChannelOrder, Window, shade_window,
+                      shaded_paint_window)
 
 __all__ = ["MAX_SCAN_POINTS", "Detection", "FieldDetector", "prepare_frame"]
 
@@ -417,6 +418,12 @@ def _native_core(field_window: Window, line_windows: tuple[Window, ...], ball_wi
     min_r, max_r = ball.r_range
     rgb, bgr = paint_test(line_windows, "rgb"), paint_test(line_windows, "bgr")
     shade = shade_window(field_window) if lines.shade else None
+    shaded_paint = None
+    if lines.shade:
+        dim = tuple(shaded_paint_window(w) for w in line_windows)
+        dim_rgb, dim_bgr = paint_test(dim, "rgb"), paint_test(dim, "bgr")
+        shaded_paint = ([_window_ints(m) for m in dim_rgb.mappings], [_window_ints(m) for m in dim_bgr.mappings],
+                        dim_rgb.grey_lo, dim_rgb.grey_hi)
     return _core.Detector(
         _window_ints(field_window.mapping_for("rgb")), _window_ints(field_window.mapping_for("bgr")),
         [_window_ints(m) for m in rgb.mappings], [_window_ints(m) for m in bgr.mappings],
@@ -430,4 +437,5 @@ def _native_core(field_window: Window, line_windows: tuple[Window, ...], ball_wi
          float(ball.min_support), int(ball.candidates), _run(ball.min_run),
          float(ball.min_saturation), float(ball.max_ellipticity), bool(ball.refine), int(max_balls)),
         None if shade is None else _window_ints(shade.mapping_for("rgb")),
-        None if shade is None else _window_ints(shade.mapping_for("bgr")))
+        None if shade is None else _window_ints(shade.mapping_for("bgr")),
+        shaded_paint)

@@ -134,7 +134,10 @@ class LineSearch:
         Count the field in deep shadow as field too: the pixels of the field
         window's hue that are dark (intensity up to 0.3) and only faintly
         coloured (chroma from 0.04), :func:`~orbisect_detect.windows.shade_window`.
-        A stripe that crosses a shadow keeps its field runs on both sides.
+        A stripe that crosses a shadow keeps its field runs on both sides,
+        and its paint, darker there, is taken as paint
+        (:func:`~orbisect_detect.windows.shaded_paint_window`) where the
+        field on both sides is in deep shadow and the paint twice as bright.
         False scans the field window alone.
 
     Raises

@@ -35,6 +35,7 @@ import orbisect
 __all__ = [
     "CHROMA_TOP",
     "shade_window",
+    "shaded_paint_window",
     "Window",
     "ChannelOrder",
     "pixel_coordinates",
@@ -426,6 +427,24 @@ LINE_WINDOWS = (
     Window(hue_deg=(50.0, 180.0), chroma=(0.0, 0.16), intensity=(0.35, 1.0)),
     Window(hue_deg=(170.0, 300.0), chroma=(0.0, 0.16), intensity=(0.35, 1.0)),
 )
+
+
+def shaded_paint_window(paint: Window) -> Window:
+    """A paint window as a deep shadow leaves the paint: the same hue and
+    chroma, intensity from 0.2 (or the window's bottom, if lower) up to its
+    top.
+
+    The line search takes such paint only between field in deep shadow, and
+    only twice as bright as that field (``LineSearch.shade``): a white stripe
+    under two shadows keeps a fifth of its light, and a dim grey on sunlit
+    grass is never paint.
+
+    Examples
+    --------
+    >>> shaded_paint_window(LINE_WINDOWS[0])
+    Window(hue_deg=(-70.0, 60.0), chroma=(0.0, 0.16), intensity=(0.2, 1.0))
+    """
+    return Window(paint.hue_deg, paint.chroma, (min(0.2, paint.intensity[0]), paint.intensity[1]))
 
 
 def shade_window(field: Window) -> Window:

@@ -22,6 +22,10 @@ fault check_settings(const core_settings &s) {
     for (const paint_colour &p : s.paint)
         if (p.count < 1 || p.count > max_paint_windows)
             return fault::value("line_windows must hold from 1 to 8 windows");
+    if (s.paint_in_shade)
+        for (const paint_colour &p : s.shaded_paint)
+            if (p.count < 1 || p.count > max_paint_windows)
+                return fault::value("shaded paint must hold from 1 to 8 windows");
     const line_settings &l = s.lines;
     if (l.iterations < 0) return fault::value("line_search.iterations must not be negative");
     if (!std::isfinite(l.tolerance) || l.tolerance <= 0.0)
@@ -113,10 +117,13 @@ void detection_core::lines_of(const image_view &frame, bool bgr, points_view ps,
         positions_width_ = width;
     }
     const paint_colour &paint = s_.paint[bgr ? 1 : 0];
+    const paint_colour *shaded = s_.paint_in_shade ? &s_.shaded_paint[bgr ? 1 : 0] : nullptr;
     gaps_.clear();
-    field_gaps(ps, n, frame, paint, s_.lines, gaps_);
+    field_gaps(ps, n, frame, paint, shaded, s_.lines, gaps_);
     core_random rng(out.key);
-    detect::find_lines(gaps_, frame, paint, rows_, columns_, s_.lines, rng, scratch_, out.lines);
+    // A stripe is followed through shadow as well as sun.
+    detect::find_lines(gaps_, frame, shaded != nullptr ? *shaded : paint, rows_, columns_, s_.lines, rng, scratch_,
+                       out.lines);
     out.line_seconds = seconds_since(t1);
 }
 

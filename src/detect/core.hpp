@@ -28,6 +28,9 @@ struct core_settings {
     lch_bounds shade[2] = {};   // the field in deep shadow, when shaded: its runs are the union
     bool shaded = false;
     paint_colour paint[2] = {};
+    // The paint as a deep shadow leaves it (see field_gaps), when given.
+    paint_colour shaded_paint[2] = {};
+    bool paint_in_shade = false;
     int32_t rows = 48, columns = 64;
     line_settings lines;
     lch_bounds ball_window[2] = {};  // the ball's, for RGB and BGR frames

@@ -235,7 +235,8 @@ std::vector<double> scan_positions(int64_t lines, int32_t count) {
 }
 
 void field_gaps(const points_view &runs, int32_t n, const image_view &frame, const paint_colour &paint,
-                const line_settings &s, std::vector<gap> &out) {
+                const paint_colour *shaded_paint, const line_settings &s, std::vector<gap> &out) {
+    auto sum = [](const uint8_t *p) { return int32_t{p[0]} + p[1] + p[2]; };
     const int64_t height = frame.shape[0], width = frame.shape[1];
     const int32_t count = n / 2;
     // Run i is (xs, ys) .. (xe, ye); run i ends at its second point, run i + 1
@@ -257,7 +258,20 @@ void field_gaps(const points_view &runs, int32_t n, const image_view &frame, con
         // A pixel inside the gap (the points lie in the frame; clamped anyway).
         const int64_t mx = std::clamp<int64_t>(sx >> 1, 0, width - 1);
         const int64_t my = std::clamp<int64_t>(sy >> 1, 0, height - 1);
-        if (!paint(pixel_at(frame, mx, my))) continue;
+        const uint8_t *middle = pixel_at(frame, mx, my);
+        if (!paint(middle)) {
+            if (shaded_paint == nullptr || !(*shaded_paint)(middle)) continue;
+            // The field a few pixels from the gap on either side (beside it
+            // the blurred paint brightens the field), inside its runs.
+            const int32_t back = std::min(shade_field_offset, (same_row ? xe0 - xs0 : ye0 - ys0) - 1);
+            const int32_t ahead = std::min(shade_field_offset, (same_row ? xe1 - xs1 : ye1 - ys1) - 1);
+            const int32_t before = sum(pixel_at(frame, same_row ? xe0 - 1 - back : xe0, same_row ? ye0 : ye0 - 1 - back));
+            const int32_t after = sum(pixel_at(frame, same_row ? xs1 + std::max(ahead, 0) : xs1,
+                                               same_row ? ys1 : ys1 + std::max(ahead, 0)));
+            if (before > shade_field_sum || after > shade_field_sum ||
+                2 * sum(middle) < shade_contrast2 * std::max(before, after))
+                continue;
+        }
         // The borders lie half a pixel before each point along the line.
         gap g;
         g.x2 = static_cast<int32_t>(sx - (same_row ? 1 : 0));

@@ -66,9 +66,18 @@ std::vector<double> scan_positions(int64_t lines, int32_t count);
 
 // The gaps of a frame's field runs (start / end pairs as the scan writes
 // them, n points) whose length lies in [min_width, max_width] and whose
-// middle pixel is paint; appended to `out`.
+// middle pixel is paint; appended to `out`.  With shaded paint (the paint's
+// colour as a deep shadow leaves it: darker, bluer) a gap also counts when
+// its middle is shaded paint, the field on both sides is in deep shadow
+// (R + G + B at most shade_field_sum, shade_field_offset pixels from the
+// gap or at the run's far end) and the middle is at least shade_contrast2 / 2
+// times as bright as the brighter side: a dim grey on sunlit grass (a leg,
+// a bag) is never paint.
+constexpr int32_t shade_field_sum = 230;  // intensity 0.3
+constexpr int32_t shade_field_offset = 3;
+constexpr int32_t shade_contrast2 = 3;    // 1.5 times
 void field_gaps(const points_view &runs, int32_t n, const image_view &frame, const paint_colour &paint,
-                const line_settings &s, std::vector<gap> &out);
+                const paint_colour *shaded_paint, const line_settings &s, std::vector<gap> &out);
 
 // Total least squares line through points: centroid, unit direction, and
 // each point's position along it.

@@ -38,7 +38,12 @@ inline detect::core_settings default_settings() {
         s.paint[order].grey_lo = 89;
         s.paint[order].grey_hi = 256;
         for (int k = 0; k < 3; ++k) s.paint[order].windows[k] = order ? bgr_of(paint[k]) : paint[k];
+        // The paint as a deep shadow leaves it: intensity from 0.2.
+        s.shaded_paint[order] = s.paint[order];
+        s.shaded_paint[order].grey_lo = 51;
+        for (int k = 0; k < 3; ++k) s.shaded_paint[order].windows[k].i[0] = 13107;
     }
+    s.paint_in_shade = true;
     s.seeded = true;
     return s;
 }

@@ -98,7 +98,7 @@ NATIVE_TEST(gaps_are_the_paint_between_field_runs_read_pixel_by_pixel) {
         s.min_width = 1 + rng() % 3;
         s.max_width = s.min_width + rng() % 8;
         std::vector<gap> got;
-        field_gaps(ps, n, p.view(), white_paint(), s, got);
+        field_gaps(ps, n, p.view(), white_paint(), nullptr, s, got);
 
         // The reference: the scanned lines' pixels one by one.
         std::multiset<std::tuple<int32_t, int32_t, bool, double>> want, have;

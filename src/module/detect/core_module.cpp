@@ -69,22 +69,22 @@ int finder_init(PyObject *self_obj, PyObject *args, PyObject *kwargs) {
     auto *self = reinterpret_cast<core_object *>(self_obj);
     static const char *names[] = {"field_rgb", "field_bgr", "paint_rgb", "paint_bgr", "grey",
                                   "rows", "columns", "search", "seed", "ball_rgb", "ball_bgr",
-                                  "ball_search", "shade_rgb", "shade_bgr", nullptr};
+                                  "ball_search", "shade_rgb", "shade_bgr", "shaded_paint", nullptr};
     PyObject *field_rgb, *field_bgr, *paint_rgb, *paint_bgr, *seed, *ball_rgb, *ball_bgr;
-    PyObject *shade_rgb = Py_None, *shade_bgr = Py_None;
+    PyObject *shade_rgb = Py_None, *shade_bgr = Py_None, *shaded_paint = Py_None;
     int grey_lo, grey_hi, rows, columns;
     int iterations, min_run, min_points, max_lines;
     double tolerance, min_width, max_width, min_support;
     detect::ball_settings b;
     int refine = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO(ii)ii(idddiidi)OOO(ddiddiiddpi)|OO:Detector",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO(ii)ii(idddiidi)OOO(ddiddiiddpi)|OOO:Detector",
                                      const_cast<char **>(names), &field_rgb, &field_bgr, &paint_rgb,
                                      &paint_bgr, &grey_lo, &grey_hi, &rows, &columns, &iterations,
                                      &tolerance, &min_width, &max_width, &min_run, &min_points,
                                      &min_support, &max_lines, &seed, &ball_rgb, &ball_bgr, &b.min_r,
                                      &b.max_r, &b.iterations, &b.tolerance, &b.min_support, &b.candidates,
                                      &b.min_run, &b.min_saturation, &b.max_ellipticity, &refine,
-                                     &b.max_balls, &shade_rgb, &shade_bgr))
+                                     &b.max_balls, &shade_rgb, &shade_bgr, &shaded_paint))
         return -1;
     b.refine = refine != 0;
     detect::core_settings s;
@@ -100,6 +100,15 @@ int finder_init(PyObject *self_obj, PyObject *args, PyObject *kwargs) {
         if (!to_window(shade_rgb, s.shade[0], "shade_rgb") || !to_window(shade_bgr, s.shade[1], "shade_bgr"))
             return -1;
         s.shaded = true;
+    }
+    if (shaded_paint != Py_None) {
+        // (windows for RGB frames, for BGR frames, grey_lo, grey_hi)
+        PyObject *rgb, *bgr;
+        int lo, hi;
+        if (!PyArg_ParseTuple(shaded_paint, "OOii:shaded_paint", &rgb, &bgr, &lo, &hi) ||
+            !to_paint(rgb, lo, hi, s.shaded_paint[0]) || !to_paint(bgr, lo, hi, s.shaded_paint[1]))
+            return -1;
+        s.paint_in_shade = true;
     }
     s.rows = rows;
     s.columns = columns;
