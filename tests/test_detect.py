@@ -450,3 +450,15 @@ def test_paint_in_deep_shadow_is_paint_and_a_dim_grey_on_sunlit_grass_is_not():
     lines = FieldDetector(seed=0).detect(frame(img)).lines
     xs = sorted(round((ln.x0 + ln.x1) / 2) for ln in lines)
     assert len(xs) == 1 and abs(xs[0] - 150) <= 1, lines
+
+
+def test_a_patch_of_ball_colour_with_no_round_border_is_not_a_ball():
+    """A small red patch of a shirt on a 320x240 frame gives a supported
+    circle in its corner, but the border refinement finds no round border
+    from it although every ray lies in the frame: no ball."""
+    from orbisect_detect.scenes import make_scene
+    scene = make_scene(2, 39, "320x240")
+    assert scene.ball is None
+    d = FieldDetector(seed=0, diagnostics=True).detect(scene.image)
+    assert d.ball is None
+    assert any(c["verdict"] == "oval" and c["support"] >= 0.6 for c in d.diagnostics["candidates"])

@@ -324,6 +324,17 @@ bool settle(search_state &st, found_ball &ball) {
                 return false;
             }
             ball = {fit.x, fit.y, fit.r, ball.support};
+        } else {
+            // No border from the ball's colour to another round it, though
+            // every ray lies in the frame: not a round object (a patch of
+            // shirt, the corner of a bag).
+            const double reach = ball.r + 7.0;
+            if (ball.x - reach >= 0.0 && ball.y - reach >= 0.0 &&
+                ball.x + reach <= static_cast<double>(st.frame.shape[1] - 1) &&
+                ball.y + reach <= static_cast<double>(st.frame.shape[0] - 1)) {
+                st.note(ball, verdict::oval);
+                return false;
+            }
         }
     }
     if (!(st.s.min_r <= ball.r && ball.r <= st.s.max_r)) {
