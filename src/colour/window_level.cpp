@@ -178,20 +178,35 @@ int64_t over_lanes(const uint8_t *rgb, int64_t n, uint8_t *out, const Lanes &lan
     return n;
 }
 
+// A window's matrix for the multiply-add path, and its products with
+// lane_pixels pixels (read from load_bytes bytes): h0, h1, t and s = h0 + h1.
+struct madd_matrix {
+    vec rg_mask, b_mask;
+    coefficients coef;
+    explicit madd_matrix(const lch_bounds &w) : rg_mask(lane_mask(rg_words)), b_mask(lane_mask(b_words)), coef(w) {}
+};
+
+struct products {
+    vec h0, h1, t, s;
+    products(const madd_matrix &m, const uint8_t *px_bytes) {
+        const vec px = load_pixels(px_bytes);
+        const vec rg = shuffle(px, m.rg_mask), bb = shuffle(px, m.b_mask);
+        h0 = add(madd(rg, m.coef.rg[0]), madd(bb, m.coef.b[0]));
+        h1 = add(madd(rg, m.coef.rg[1]), madd(bb, m.coef.b[1]));
+        t = add(madd(rg, m.coef.rg[2]), madd(bb, m.coef.b[2]));
+        s = add(h0, h1);
+    }
+};
+
 // Either of two windows of one matrix (a's, which must fit in 16 bits) by
 // the multiply-add path: h0, h1 and t once, then each window's bounds.
 int64_t either_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &a, const lch_bounds &b, uint8_t *out) {
     if (!fits_16_bits(a) || !same_matrix(a, b)) return 0;
-    const vec rg_mask = lane_mask(rg_words), b_mask = lane_mask(b_words);
-    const coefficients coef(a);
+    const madd_matrix mx(a);
     const range ta(a.i[0], a.i[1]), sa(a.c[0], a.c[1]), tb(b.i[0], b.i[1]), sb(b.c[0], b.c[1]);
     return over_lanes(rgb, n, out, [&](const uint8_t *px_bytes, uint8_t *dst) {
-        const vec px = load_pixels(px_bytes);
-        const vec rg = shuffle(px, rg_mask), bb = shuffle(px, b_mask);
-        const vec h0 = add(madd(rg, coef.rg[0]), madd(bb, coef.b[0]));
-        const vec h1 = add(madd(rg, coef.rg[1]), madd(bb, coef.b[1]));
-        const vec t = add(madd(rg, coef.rg[2]), madd(bb, coef.b[2]));
-        const vec s = add(h0, h1);
+        const products p(mx, px_bytes);
+        const vec &h0 = p.h0, &h1 = p.h1, &t = p.t, &s = p.s;
 #if defined(__AVX512BW__)
         const __mmask16 hue = _mm512_cmpgt_epi32_mask(_mm512_min_epi32(h0, h1), splat(0));
         __mmask16 in_a = _mm512_mask_cmpgt_epi32_mask(hue, ta.length, _mm512_sub_epi32(t, ta.base));
@@ -214,17 +229,12 @@ int64_t either_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &a, con
 template <bool Grey>
 int64_t row_loop_madd(const uint8_t *rgb, int64_t n, const lch_bounds &b, uint8_t *out) {
     if (!fits_16_bits(b)) return 0;
-    const vec rg_mask = lane_mask(rg_words), b_mask = lane_mask(b_words);
-    const coefficients coef(b);
+    const madd_matrix mx(b);
     const range t_range(b.i[0], b.i[1]), s_range(b.c[0], b.c[1]);
     // lane_pixels pixels from px (reading load_bytes) to lane_pixels bytes.
     return over_lanes(rgb, n, out, [&](const uint8_t *px_bytes, uint8_t *dst) {
-        const vec px = load_pixels(px_bytes);
-        const vec rg = shuffle(px, rg_mask), bb = shuffle(px, b_mask);
-        const vec h0 = add(madd(rg, coef.rg[0]), madd(bb, coef.b[0]));
-        const vec h1 = add(madd(rg, coef.rg[1]), madd(bb, coef.b[1]));
-        const vec t = add(madd(rg, coef.rg[2]), madd(bb, coef.b[2]));
-        const vec s = add(h0, h1);
+        const products p(mx, px_bytes);
+        const vec &h0 = p.h0, &h1 = p.h1, &t = p.t, &s = p.s;
 #if defined(__AVX512BW__)
         __mmask16 in = _mm512_cmpgt_epi32_mask(_mm512_min_epi32(h0, h1), splat(0));
         in = _mm512_mask_cmpgt_epi32_mask(in, t_range.length, _mm512_sub_epi32(t, t_range.base));
