@@ -226,7 +226,9 @@ class Scene:
     ball : BallTruth or None
         None when the frame holds no ball.
     lines : tuple of LineTruth
-        The painted stripes, one entry each.
+        The painted stripes, one entry each, but for those that the ball
+        and the bar in front of it hide for more than three quarters of
+        their length (no detector can see them).
     seed, index : int
         The arguments that reproduce the frame.
     variant : str
@@ -738,9 +740,39 @@ def _cast_shadow(rng: np.random.Generator, cv: _Canvas, img: F32, x: float, y: f
     img[rows, cols] *= (1.0 - rng.uniform(0.35, 0.55) * soft)[..., None]
 
 
-def _leg(rng: np.random.Generator, cv: _Canvas, img: F32, x: float, y: float, r: float) -> None:
+@dataclass(frozen=True)
+class _Bar:
+    """A bar drawn across the frame: through (x, y) along (ux, uy), half
+    wide, from the top of the frame down to `foot`."""
+    x: float
+    y: float
+    ux: float
+    uy: float
+    half: float
+    foot: float
+
+    def hides(self, px: F64, py: F64) -> npt.NDArray[np.bool_]:
+        dx, dy = px - self.x, py - self.y
+        return (np.abs(dx * self.uy - dy * self.ux) < self.half) & (dx * self.ux + dy * self.uy <= self.foot - self.y)
+
+
+def _visible_share(line: LineTruth, ball: BallTruth | None, bar: _Bar | None) -> float:
+    """The share of a stripe's centre line that neither the ball nor the bar
+    in front of it hides."""
+    t = np.linspace(0.0, 1.0, 65)
+    px, py = line.x0 + (line.x1 - line.x0) * t, line.y0 + (line.y1 - line.y0) * t
+    hidden = np.zeros(t.shape, bool)
+    if ball is not None:
+        hidden |= np.hypot(px - ball.x, py - ball.y) < ball.r
+    if bar is not None:
+        hidden |= bar.hides(px, py)
+    return float(1.0 - hidden.mean())
+
+
+def _leg(rng: np.random.Generator, cv: _Canvas, img: F32, x: float, y: float, r: float) -> _Bar | None:
     """A dark, nearly vertical bar in front of part of the ball, from the top
-    of the frame down to a foot below the ball."""
+    of the frame down to a foot below the ball (None when it misses the
+    frame)."""
     tilt = math.radians(rng.uniform(-12, 12))
     half = rng.uniform(0.2, 0.45) * r
     bx = x + rng.choice([-1.0, 1.0]) * rng.uniform(0.35, 0.8) * r   # bar centre at the ball's row
@@ -749,7 +781,7 @@ def _leg(rng: np.random.Generator, cv: _Canvas, img: F32, x: float, y: float, r:
     reach = abs(ux) * (y + 1) + half / uy + 2          # farthest sideways from bx
     box = _box(cv, bx - reach, -1, bx + reach, foot + 1)
     if box is None:
-        return
+        return None
     rows, cols = box
     dx, dy = cv.xs[:, cols] - np.float32(bx), cv.ys[rows] - np.float32(y)
     across = dx * uy - dy * ux
@@ -759,6 +791,7 @@ def _leg(rng: np.random.Generator, cv: _Canvas, img: F32, x: float, y: float, r:
     shade = grey * (1.0 - 0.35 * np.clip(across / half, -1, 1) ** 2)   # rounded: darker at its sides
     colour = shade[..., None] * np.array([1.0, 1.0, 1.08], np.float32)
     _blend(img[rows, cols], cover.astype(np.float32), colour.astype(np.float32))
+    return _Bar(bx, y, ux, uy, half, foot)
 
 
 def _light(rng: np.random.Generator, cv: _Canvas) -> F32:
@@ -826,8 +859,10 @@ def make_scene(seed: int, index: int = 0, layout: Layout | None = None) -> Scene
             _skin_blobs(extra, cv, img, where, taken)
     if ball is not None:
         _ball(rng, cv, img, ball.x, ball.y, ball.r, extra, layout)
-        if ball.occluded:
-            _leg(rng, cv, img, ball.x, ball.y, ball.r)
+        bar = _leg(rng, cv, img, ball.x, ball.y, ball.r) if ball.occluded else None
+        # A stripe hidden for more than three quarters of its length is not
+        # there to be found.
+        lines = tuple(t for t in lines if _visible_share(t, ball, bar) >= 0.25)
     light = _light(rng, cv)
     if extra is not None and layout.shadows:
         img *= _field_shadows(extra, cv)
