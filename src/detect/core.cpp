@@ -120,6 +120,7 @@ void detection_core::lines_of(const image_view &frame, bool bgr, points_view ps,
     const paint_colour *shaded = s_.paint_in_shade ? &s_.shaded_paint[bgr ? 1 : 0] : nullptr;
     gaps_.clear();
     field_gaps(ps, n, frame, paint, shaded, s_.lines, gaps_);
+    if (s_.lines.min_width < thin_width) thin_stripes(ps, n, frame, gaps_);
     core_random rng(out.key);
     // A stripe is followed through shadow as well as sun.
     detect::find_lines(gaps_, frame, shaded != nullptr ? *shaded : paint, rows_, columns_, s_.lines, rng, scratch_,

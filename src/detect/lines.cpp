@@ -282,6 +282,40 @@ void field_gaps(const points_view &runs, int32_t n, const image_view &frame, con
     }
 }
 
+void thin_stripes(const points_view &runs, int32_t n, const image_view &frame, std::vector<gap> &out) {
+    const int32_t count = n / 2;
+    auto sum = [](const uint8_t *p) { return int32_t{p[0]} + p[1] + p[2]; };
+    auto spread = [](const uint8_t *p) { return std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]}); };
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t xs = point_x(runs, 2 * i), ys = point_y(runs, 2 * i);
+        const int32_t xe = point_x(runs, 2 * i + 1), ye = point_y(runs, 2 * i + 1);
+        const bool row = ys == ye && xs != xe, column = xs == xe && ys != ye;
+        if (!row && !column) continue;
+        const int32_t lo = row ? xs : ys, hi = row ? xe : ye;  // the run: [lo, hi)
+        auto at = [&](int32_t k) { return row ? pixel_at(frame, k, ys) : pixel_at(frame, xs, k); };
+        for (int32_t k = lo + thin_reach; k + thin_reach < hi; ++k) {
+            const uint8_t *p = at(k);
+            const int32_t v = sum(p);
+            const uint8_t *before = at(k - thin_reach), *after = at(k + thin_reach);
+            if (v < sum(before) + thin_contrast || v < sum(after) + thin_contrast) continue;
+            const int32_t left = sum(at(k - 1)), right = sum(at(k + 1));
+            // The ridge's top (the first of equal ones), less coloured than
+            // the grass on both sides.
+            if (v <= left || v < right || spread(p) >= std::min(spread(before), spread(after))) continue;
+            gap g;
+            // Its middle: the pixel, or between it and a neighbour nearly as bright.
+            const bool pair = 4 * (right - sum(before)) >= 3 * (v - sum(before));
+            const int32_t x2 = 2 * k + (pair ? 1 : 0);
+            g.x2 = row ? x2 : 2 * xs;
+            g.y2 = row ? 2 * ys : x2;
+            g.length = pair ? 2.0 : 1.0;
+            g.along_row = row;
+            out.push_back(g);
+            k += thin_reach;  // the next ridge lies beyond this one's flank
+        }
+    }
+}
+
 line_fit fit_segment(const double *xs, const double *ys, const int32_t *index, int n, double *t_out) {
     line_fit f;
     double sx = 0.0, sy = 0.0;

@@ -79,6 +79,19 @@ constexpr int32_t shade_contrast2 = 3;    // 1.5 times
 void field_gaps(const points_view &runs, int32_t n, const image_view &frame, const paint_colour &paint,
                 const paint_colour *shaded_paint, const line_settings &s, std::vector<gap> &out);
 
+// Stripes narrower than the blur leave no gap: their pixels blend with the
+// grass and stay in the field's window.  thin_stripes takes the ridges of
+// R + G + B inside the field runs as one- or two-pixel gaps: a local
+// maximum at least thin_contrast above the pixels thin_reach away on both
+// sides, and less coloured (a smaller spread of the channels) than both, as
+// a blend of white paint and grass is.  The field detector runs it when the
+// line search's min_width is below thin_width.  Work: one read of each pixel
+// of the runs on the scanned lines.
+constexpr int32_t thin_contrast = 45;
+constexpr int32_t thin_reach = 3;
+constexpr double thin_width = 2.0;
+void thin_stripes(const points_view &runs, int32_t n, const image_view &frame, std::vector<gap> &out);
+
 // Total least squares line through points: centroid, unit direction, and
 // each point's position along it.
 struct line_fit {

@@ -85,6 +85,36 @@ picture random_field(std::mt19937 &rng, int64_t h, int64_t w) {
 
 }  // namespace
 
+// A thin stripe blurred into the grass stays inside the field window: its
+// ridge is a gap, one pixel or two wide, where it is less coloured than the
+// grass; a bright ridge as coloured as the grass (a lit tuft) is none.
+NATIVE_TEST(thin_stripes_are_the_pale_ridges_of_the_field_runs) {
+    const int64_t w = 40;
+    const uint8_t blend[3] = {160, 205, 150}, near_blend[3] = {150, 200, 140}, tuft[3] = {90, 230, 80};
+    struct row_case {
+        int64_t at;
+        const uint8_t *first, *second;  // the ridge's pixels (second: none)
+        bool found;
+        int32_t x2;                     // its middle, doubled
+    };
+    const row_case cases[] = {{12, blend, nullptr, true, 24}, {20, blend, near_blend, true, 41},
+                              {17, tuft, nullptr, false, 0}};
+    for (const row_case &c : cases) {
+        picture p(1, w);
+        for (int64_t x = 0; x < w; ++x) p.set(0, x, grass);
+        p.set(0, c.at, c.first);
+        if (c.second != nullptr) p.set(0, c.at + 1, c.second);
+        CHECK(is_field(c.first));  // no gap: the field's run goes on
+        std::vector<int32_t> xy = {0, 0, static_cast<int32_t>(w), 0};
+        points_view ps = points_of(xy);
+        std::vector<gap> got;
+        thin_stripes(ps, 2, p.view(), got);
+        CHECK_MSG(got.size() == (c.found ? 1u : 0u), "ridge at " + std::to_string(c.at));
+        if (c.found && got.size() == 1)
+            CHECK(got[0].along_row && got[0].x2 == c.x2 && got[0].y2 == 0 && got[0].length == (c.second ? 2.0 : 1.0));
+    }
+}
+
 NATIVE_TEST(gaps_are_the_paint_between_field_runs_read_pixel_by_pixel) {
     std::mt19937 rng(11);
     for (int round = 0; round < 40; ++round) {
