@@ -147,7 +147,8 @@ class BallSearch:
     max_ellipticity : float
         Largest 1 - short / long axis of the borders found along the
         ball's normals (:mod:`orbisect_detect.borders`), when they are found
-        on three quarters of them at least: a head, a hand or a knee is
+        on three quarters of them at least, and only where the flattening
+        is more than a pixel on either axis: a head, a hand or a knee is
         oval, a ball round.
     refine : bool
         Move the ball onto the image's border along its normals (an

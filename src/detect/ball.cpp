@@ -316,10 +316,11 @@ bool settle(search_state &st, found_ball &ball) {
         if (fit.found()) {
             // An arc (a ball cut by the frame or partly hidden) tells little
             // of the shape: only a border seen nearly all round is judged,
-            // and only a flattening of more than half a pixel on either axis
+            // and only a flattening of more than a pixel on either axis
             // (ellipticity times the radius is twice that), which the
-            // pixels of a small ball's border may show without being oval.
-            if (fit.coverage >= 0.75 && fit.ellipticity > st.s.max_ellipticity && fit.ellipticity * fit.r > 1.0) {
+            // pixels of a small ball's border, a leg's edge across it
+            // included, may show without being oval.
+            if (fit.coverage >= 0.75 && fit.ellipticity > st.s.max_ellipticity && fit.ellipticity * fit.r > 2.0) {
                 st.note(ball, verdict::oval);
                 return false;
             }
