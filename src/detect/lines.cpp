@@ -284,6 +284,7 @@ void field_gaps(const points_view &runs, int32_t n, const image_view &frame, con
 
 void thin_stripes(const points_view &runs, int32_t n, const image_view &frame, std::vector<gap> &out) {
     const int32_t count = n / 2;
+    std::vector<int32_t> sums;
     auto sum = [](const uint8_t *p) { return int32_t{p[0]} + p[1] + p[2]; };
     auto spread = [](const uint8_t *p) { return std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]}); };
     for (int32_t i = 0; i < count; ++i) {
@@ -292,19 +293,26 @@ void thin_stripes(const points_view &runs, int32_t n, const image_view &frame, s
         const bool row = ys == ye && xs != xe, column = xs == xe && ys != ye;
         if (!row && !column) continue;
         const int32_t lo = row ? xs : ys, hi = row ? xe : ye;  // the run: [lo, hi)
+        if (hi - lo <= 2 * thin_reach) continue;
         auto at = [&](int32_t k) { return row ? pixel_at(frame, k, ys) : pixel_at(frame, xs, k); };
+        // R + G + B along the run, read once.
+        const uint8_t *first = at(lo);
+        const int64_t step = row ? frame.strides[1] : frame.strides[0];
+        sums.resize(static_cast<size_t>(hi - lo));
+        for (int32_t k = 0; k < hi - lo; ++k) sums[static_cast<size_t>(k)] = sum(first + k * step);
+        const int32_t *v_at = sums.data() - lo;  // v_at[k]: pixel k of the line
         for (int32_t k = lo + thin_reach; k + thin_reach < hi; ++k) {
-            const uint8_t *p = at(k);
-            const int32_t v = sum(p);
-            const uint8_t *before = at(k - thin_reach), *after = at(k + thin_reach);
-            if (v < sum(before) + thin_contrast || v < sum(after) + thin_contrast) continue;
-            const int32_t left = sum(at(k - 1)), right = sum(at(k + 1));
+            const int32_t v = v_at[k];
+            if (v < v_at[k - thin_reach] + thin_contrast || v < v_at[k + thin_reach] + thin_contrast) continue;
+            const int32_t left = v_at[k - 1], right = v_at[k + 1];
+            const uint8_t *p = at(k), *before = at(k - thin_reach), *after = at(k + thin_reach);
             // The ridge's top (the first of equal ones), less coloured than
             // the grass on both sides.
             if (v <= left || v < right || spread(p) >= std::min(spread(before), spread(after))) continue;
             gap g;
             // Its middle: the pixel, or between it and a neighbour nearly as bright.
-            const bool pair = 4 * (right - sum(before)) >= 3 * (v - sum(before));
+            const int32_t base = v_at[k - thin_reach];
+            const bool pair = 4 * (right - base) >= 3 * (v - base);
             const int32_t x2 = 2 * k + (pair ? 1 : 0);
             g.x2 = row ? x2 : 2 * xs;
             g.y2 = row ? 2 * ys : x2;
