@@ -14,10 +14,12 @@ precision, and the median time per frame on one core (the pipelines take
 turns on each frame).  For orbisect it also prints the supports of the true
 balls beside those of the false ones and, when the detector reports its
 candidates, of the closest candidates that were not the ball.  Last, the
-detector's speed: per 640x480 frame against the OpenCV pipeline, the frames
-per second of 1, 2 and 8 threads (one detector each) against one, and the
-growth of the time per frame from 320x240 to 3840x2160 with the sizes
-scaled to the frame (bench_core.py's measures; --no-speed leaves it out).
+detector's speed: per frame against the OpenCV pipeline on each variant
+(30 frames, each one's best of three runs, without the diagnostics) and
+on 60 clean 640x480 frames, the frames per second of 1, 2 and 8 threads
+(one detector each) against one, and the growth of the time per frame from
+320x240 to 3840x2160 with the sizes scaled to the frame (bench_core.py's
+measures; --no-speed leaves it out).
 
 Seeds: the report seed is 2026 (the frames of every variant are frames
 0 .. N-1 of it); the OpenCV pipeline was tuned on seeds 1, 2 and 3
