@@ -300,18 +300,18 @@ void thin_stripes(const points_view &runs, int32_t n, const image_view &frame, s
         const int64_t step = row ? frame.strides[1] : frame.strides[0];
         sums.resize(static_cast<size_t>(hi - lo));
         for (int32_t k = 0; k < hi - lo; ++k) sums[static_cast<size_t>(k)] = sum(first + k * step);
-        const int32_t *v_at = sums.data() - lo;  // v_at[k]: pixel k of the line
+        auto v_at = [&](int32_t k) { return sums[static_cast<size_t>(k - lo)]; };  // pixel k of the line
         for (int32_t k = lo + thin_reach; k + thin_reach < hi; ++k) {
-            const int32_t v = v_at[k];
-            if (v < v_at[k - thin_reach] + thin_contrast || v < v_at[k + thin_reach] + thin_contrast) continue;
-            const int32_t left = v_at[k - 1], right = v_at[k + 1];
+            const int32_t v = v_at(k);
+            if (v < v_at(k - thin_reach) + thin_contrast || v < v_at(k + thin_reach) + thin_contrast) continue;
+            const int32_t left = v_at(k - 1), right = v_at(k + 1);
             const uint8_t *p = at(k), *before = at(k - thin_reach), *after = at(k + thin_reach);
             // The ridge's top (the first of equal ones), less coloured than
             // the grass on both sides.
             if (v <= left || v < right || spread(p) >= std::min(spread(before), spread(after))) continue;
             gap g;
             // Its middle: the pixel, or between it and a neighbour nearly as bright.
-            const int32_t base = v_at[k - thin_reach];
+            const int32_t base = v_at(k - thin_reach);
             const bool pair = 4 * (right - base) >= 3 * (v - base);
             const int32_t x2 = 2 * k + (pair ? 1 : 0);
             g.x2 = row ? x2 : 2 * xs;
