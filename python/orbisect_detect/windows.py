@@ -435,9 +435,9 @@ def shaded_paint_window(paint: Window) -> Window:
     top.
 
     The line search takes such paint only between field in deep shadow, and
-    only twice as bright as that field (``LineSearch.shade``): a white stripe
-    under two shadows keeps a fifth of its light, and a dim grey on sunlit
-    grass is never paint.
+    only at 1.5 times that field's brightness at least (``LineSearch.shade``):
+    a white stripe under two shadows keeps a fifth of its light, and a dim
+    grey on sunlit grass is never paint.
 
     Examples
     --------
