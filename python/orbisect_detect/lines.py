@@ -137,7 +137,7 @@ class LineSearch:
         A stripe that crosses a shadow keeps its field runs on both sides,
         and its paint, darker there, is taken as paint
         (:func:`~orbisect_detect.windows.shaded_paint_window`) where the
-        field on both sides is in deep shadow and the paint twice as bright.
+        field on both sides is in deep shadow and the paint 1.5 times as bright.
         False scans the field window alone.
 
     Raises
