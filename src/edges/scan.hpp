@@ -304,7 +304,15 @@ struct sampled_line {
         bool in_run = flags[0] != 0;
         if (in_run && !put(0)) return false;
         int64_t changes = 0;
+        // Flags one byte each (0 or 1): eight at a time past those that
+        // change nothing.
+        uint64_t same = in_run ? 0x0101010101010101ull : 0;
         for (int64_t k = 1; k < m && changes < max_changes; ++k) {
+            uint64_t eight;
+            if (k + 8 <= m && (std::memcpy(&eight, flags + k, 8), eight == same)) {
+                k += 7;
+                continue;
+            }
             const bool now = flags[k] != 0;
             if (now == in_run) continue;
             int64_t lo = index(k - 1), hi = index(k);
@@ -314,6 +322,7 @@ struct sampled_line {
                 else hi = mid;
             }
             in_run = now;
+            same = ~same & 0x0101010101010101ull;
             ++changes;
             if (!put(hi)) return false;
         }

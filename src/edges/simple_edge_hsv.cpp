@@ -186,6 +186,16 @@ struct column_reads {
     void prefetch(const uint8_t *row) const {
         for (int k = 0; k < lines; ++k) __builtin_prefetch(row + ahead[k]);
     }
+    // Each column's pixel of a row to c + j * pitch (pitch a multiple of 3):
+    // as four bytes where wide is true and the window allows (the byte beyond
+    // lands where the column's next pixel goes), else as three.
+    void copy_across(const uint8_t *row, int n, uint8_t *c, int64_t pitch, bool wide) const {
+        const int lo = wide ? wide_lo : n, hi = wide ? wide_hi : n;
+        int j = 0;
+        for (; j < lo; ++j) std::memcpy(c + j * pitch, row + at[j], 3);
+        for (; j < hi; ++j) std::memcpy(c + j * pitch, row + at[j], 4);
+        for (; j < n; ++j) std::memcpy(c + j * pitch, row + at[j], 3);
+    }
     // Columns j0 .. j1 - 1 of a row into packed triples from c; returns the end.
     uint8_t *copy(const uint8_t *row, int j0, int j1, uint8_t *c) const {
         const int lo = wide_lo < j0 ? j0 : wide_lo > j1 ? j1 : wide_lo;
@@ -289,12 +299,13 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
         for (int32_t k0 = 0; k0 < columns && !(done[0] && done[1]); k0 += group) {
             const int count = columns - k0 < group ? columns - k0 : group;
             column_group(k0, count, w, xs, sorted, slot);
+            // Column after column in the scratch (sample i of column j at
+            // j * m + i), so that each column's flags lie together.
             const column_reads reads(sorted, count, width, image.strides[1]);
-            uint8_t *c = gathered;
             for (int64_t i = 0; i < m; ++i) {
                 if (i + column_reads::prefetch_rows < m)
                     reads.prefetch(image.row(along.index(i + column_reads::prefetch_rows)));
-                c = reads.copy(image.row(along.index(i)), 0, count, c);
+                reads.copy_across(image.row(along.index(i)), count, gathered + 3 * i, 3 * m, i + 1 < m);
             }
             for (int side = 0; side < 2; ++side) {
                 if (done[side]) continue;
@@ -308,12 +319,10 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
                     return false;
                 };
                 for (int j = 0; j < count && !done[side]; ++j) {
-                    // This column's flags, one per sample.
-                    for (int64_t i = 0; i < m; ++i) spare[i] = flags[i * count + slot[j]];
                     const auto x = static_cast<int32_t>(xs[j]);
                     const edges::sampled_line col{image.at(0, xs[j]), image.strides[0], height, every};
                     auto put = [&](int64_t y) { return sink.put(x, static_cast<int32_t>(y)); };
-                    if (!col.emit(spare, member, put)) done[side] = true;
+                    if (!col.emit(flags + slot[j] * m, member, put)) done[side] = true;
                 }
             }
         }
