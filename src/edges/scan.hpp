@@ -292,7 +292,10 @@ struct sampled_line {
     // The samples as packed triples (3 bytes each).
     void gather(uint8_t *out) const {
         const int64_t m = samples();
-        for (int64_t k = 0; k < m; ++k) std::memcpy(out + 3 * k, p + index(k) * step, 3);
+        // Every sample but the last lies k * every pixels on; the last at n - 1.
+        const int64_t stride = every * step;
+        for (int64_t k = 0; k + 1 < m; ++k) std::memcpy(out + 3 * k, p + k * stride, 3);
+        std::memcpy(out + 3 * (m - 1), p + index(m - 1) * step, 3);
     }
     // The changes (flags: the samples' membership) as the full scan writes
     // them, the last pixel closing a run that reaches it; after max_changes
