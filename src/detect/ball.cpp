@@ -329,7 +329,7 @@ bool settle(search_state &st, found_ball &ball) {
             // No border from the ball's colour to another round it, though
             // every ray lies in the frame: not a round object (a patch of
             // shirt, the corner of a bag).
-            const double reach = ball.r + 7.0;
+            const double reach = ball.r + max_border_reach + 1.0;
             if (ball.x - reach >= 0.0 && ball.y - reach >= 0.0 &&
                 ball.x + reach <= static_cast<double>(st.frame.shape[1] - 1) &&
                 ball.y + reach <= static_cast<double>(st.frame.shape[0] - 1)) {

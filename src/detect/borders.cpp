@@ -170,7 +170,7 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
     bool kept = false;
     double sigma = 0.0;
     for (int32_t round = 0; round < rounds; ++round) {
-        const double reach = std::min(std::max(3.0, 0.3 * r), 6.0);
+        const double reach = std::min(std::max(3.0, 0.3 * r), max_border_reach);
         // Every half pixel from start to stop, as a range of steps of
         // (start + 0.5) - start.
         const double start = std::max(r - reach, 0.5 * r), stop = r + reach + 1e-9;

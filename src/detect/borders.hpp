@@ -36,6 +36,8 @@ namespace orbisect::detect {
 constexpr double min_border_contrast = 12.0;
 // Most rays one round casts, and most rounds.
 constexpr int32_t max_border_rays = 4096;
+// Farthest a ray reaches beyond the circle, px (its last sample).
+constexpr double max_border_reach = 6.0;
 constexpr int32_t max_border_rounds = 16;
 
 struct border_options {

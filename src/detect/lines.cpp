@@ -65,6 +65,10 @@ const uint8_t *pixel_at(const image_view &frame, int64_t x, int64_t y) {
     return frame.at(y, x);
 }
 
+// R + G + B of a pixel, and its largest channel less its smallest.
+int32_t pixel_sum(const uint8_t *p) { return int32_t{p[0]} + p[1] + p[2]; }
+int32_t channel_spread(const uint8_t *p) { return std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]}); }
+
 // The longest stretch between scanned lines at positions `at`, or between one
 // and the frame's edge.
 double widest(const std::vector<double> &at, int64_t size) {
@@ -87,10 +91,7 @@ bool intensity_at(const image_view &frame, double x, double y, double &out) {
         return false;
     const auto ix = static_cast<int64_t>(fx), iy = static_cast<int64_t>(fy);
     const double ax = x - fx, ay = y - fy;
-    auto sum = [&](int64_t yy, int64_t xx) {
-        const uint8_t *p = frame.at(yy, xx);
-        return static_cast<double>(p[0] + p[1] + p[2]);
-    };
+    auto sum = [&](int64_t yy, int64_t xx) { return static_cast<double>(pixel_sum(frame.at(yy, xx))); };
     const double top = sum(iy, ix) * (1.0 - ax) + sum(iy, ix + 1) * ax;
     const double bottom = sum(iy + 1, ix) * (1.0 - ax) + sum(iy + 1, ix + 1) * ax;
     out = top * (1.0 - ay) + bottom * ay;
@@ -237,7 +238,6 @@ std::vector<double> scan_positions(int64_t lines, int32_t count) {
 
 void field_gaps(const points_view &runs, int32_t n, const image_view &frame, const paint_colour &paint,
                 const paint_colour *shaded_paint, const line_settings &s, std::vector<gap> &out) {
-    auto sum = [](const uint8_t *p) { return int32_t{p[0]} + p[1] + p[2]; };
     const int64_t height = frame.shape[0], width = frame.shape[1];
     const int32_t count = n / 2;
     // Run i is (xs, ys) .. (xe, ye); run i ends at its second point, run i + 1
@@ -266,11 +266,11 @@ void field_gaps(const points_view &runs, int32_t n, const image_view &frame, con
             // the blurred paint brightens the field), inside its runs.
             const int32_t back = std::min(shade_field_offset, (same_row ? xe0 - xs0 : ye0 - ys0) - 1);
             const int32_t ahead = std::min(shade_field_offset, (same_row ? xe1 - xs1 : ye1 - ys1) - 1);
-            const int32_t before = sum(pixel_at(frame, same_row ? xe0 - 1 - back : xe0, same_row ? ye0 : ye0 - 1 - back));
-            const int32_t after = sum(pixel_at(frame, same_row ? xs1 + std::max(ahead, 0) : xs1,
+            const int32_t before = pixel_sum(pixel_at(frame, same_row ? xe0 - 1 - back : xe0, same_row ? ye0 : ye0 - 1 - back));
+            const int32_t after = pixel_sum(pixel_at(frame, same_row ? xs1 + std::max(ahead, 0) : xs1,
                                                same_row ? ys1 : ys1 + std::max(ahead, 0)));
             if (before > shade_field_sum || after > shade_field_sum ||
-                2 * sum(middle) < shade_contrast2 * std::max(before, after))
+                2 * pixel_sum(middle) < shade_contrast2 * std::max(before, after))
                 continue;
         }
         // The borders lie half a pixel before each point along the line.
@@ -287,8 +287,6 @@ void thin_stripes(const points_view &runs, int32_t n, const image_view &frame, s
     const int32_t count = n / 2;
     std::vector<int32_t> sums;
     std::vector<uint8_t> bright;
-    auto sum = [](const uint8_t *p) { return int32_t{p[0]} + p[1] + p[2]; };
-    auto spread = [](const uint8_t *p) { return std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]}); };
     for (int32_t i = 0; i < count; ++i) {
         const int32_t xs = point_x(runs, 2 * i), ys = point_y(runs, 2 * i);
         const int32_t xe = point_x(runs, 2 * i + 1), ye = point_y(runs, 2 * i + 1);
@@ -305,7 +303,7 @@ void thin_stripes(const points_view &runs, int32_t n, const image_view &frame, s
         bright.assign(static_cast<size_t>(len) + 8, 0);
         int32_t *const v_of = sums.data();
         uint8_t *const peak = bright.data();
-        for (int32_t k = 0; k < len; ++k) v_of[k] = sum(first + k * step);
+        for (int32_t k = 0; k < len; ++k) v_of[k] = pixel_sum(first + k * step);
         // Pixels at least thin_contrast above those thin_reach away on both
         // sides, in one pass the compiler vectorises.
         for (int32_t k = thin_reach; k + thin_reach < len; ++k)
@@ -325,7 +323,7 @@ void thin_stripes(const points_view &runs, int32_t n, const image_view &frame, s
             const uint8_t *p = at(k), *before = at(k - thin_reach), *after = at(k + thin_reach);
             // The ridge's top (the first of equal ones), less coloured than
             // the grass on both sides.
-            if (v <= left || v < right || spread(p) >= std::min(spread(before), spread(after))) continue;
+            if (v <= left || v < right || channel_spread(p) >= std::min(channel_spread(before), channel_spread(after))) continue;
             gap g;
             // Its middle: the pixel, or between it and a neighbour nearly as bright.
             const int32_t base = v_at(k - thin_reach);

@@ -92,6 +92,19 @@ struct window_lines {
     }
 };
 
+// Membership of n packed pixels in the union of `count` windows (window(k)
+// the k-th), into out (more: n bytes of scratch); the first two in one
+// pass (one matrix product when they share it).
+template <class Window>
+void classify_union(const uint8_t *px, int64_t n, int count, Window window, uint8_t *out, uint8_t *more) {
+    if (count >= 2) classify_either_pixels(px, n, window(0), window(1), out);
+    else classify_pixels(px, n, window(0), out);
+    for (int k = 2; k < count; ++k) {
+        classify_pixels(px, n, window(k), more);
+        for (int64_t i = 0; i < n; ++i) out[i] |= more[i];
+    }
+}
+
 // Lines of a union of windows: a pixel is set when it lies inside any of
 // them.  Rows are classified once per window a chunk at a time and joined;
 // columns are each window's bits, joined word by word.
@@ -109,12 +122,8 @@ struct union_lines {
         for (int64_t x0 = 0; x0 < width; x0 += chunk_pixels) {
             const int64_t n = width - x0 < chunk_pixels ? width - x0 : chunk_pixels;
             const uint8_t *px = parts[0].row_pixels(y, x0, n, copy);
-            if (count >= 2) classify_either_pixels(px, n, parts[0].bounds, parts[1].bounds, inside);
-            else classify_pixels(px, n, parts[0].bounds, inside);
-            for (int k = 2; k < count; ++k) {
-                classify_pixels(px, n, parts[k].bounds, more);
-                for (int64_t i = 0; i < n; ++i) inside[i] |= more[i];
-            }
+            classify_union(px, n, count, [this](int k) -> const lch_bounds & { return parts[k].bounds; }, inside,
+                           more);
             if (!edges::emit_changes(inside, n, x0, in_run, put)) return false;
         }
         return !in_run || put(width - 1);
@@ -144,16 +153,10 @@ struct two_sides {
     const lch_bounds *windows[2];
     int counts[2];
 
-    // Membership of n packed pixels in side k's union (more: scratch); the
-    // first two windows in one pass (one matrix product when they share it).
+    // Membership of n packed pixels in side k's union (more: scratch).
     void classify(int k, const uint8_t *px, int64_t n, uint8_t *out, uint8_t *more) const {
         const lch_bounds *w = windows[k];
-        if (counts[k] >= 2) classify_either_pixels(px, n, w[0], w[1], out);
-        else classify_pixels(px, n, w[0], out);
-        for (int j = 2; j < counts[k]; ++j) {
-            classify_pixels(px, n, w[j], more);
-            for (int64_t i = 0; i < n; ++i) out[i] |= more[i];
-        }
+        classify_union(px, n, counts[k], [w](int j) -> const lch_bounds & { return w[j]; }, out, more);
     }
 };
 
@@ -169,9 +172,9 @@ struct column_reads {
     static constexpr int64_t prefetch_rows = 4;
     int64_t at[edges::max_column_group];     // byte offsets in a row
     int64_t ahead[edges::max_column_group];  // one per cache line
-    int count = 0, lines = 0, wide_lo = 0, wide_hi = 0;
+    int lines = 0, wide_lo = 0, wide_hi = 0;
 
-    column_reads(const int64_t *sorted, int n, int64_t width, int64_t step) : count(n) {
+    column_reads(const int64_t *sorted, int n, int64_t width, int64_t step) {
         alignas(64) int32_t offset[edges::max_column_group];
         uint8_t first[edges::max_column_group];
         for (int j = 0; j < n; ++j) at[j] = sorted[j] * step;
@@ -186,25 +189,17 @@ struct column_reads {
     void prefetch(const uint8_t *row) const {
         for (int k = 0; k < lines; ++k) __builtin_prefetch(row + ahead[k]);
     }
-    // Each column's pixel of a row to c + j * pitch (pitch a multiple of 3):
-    // as four bytes where wide is true and the window allows (the byte beyond
-    // lands where the column's next pixel goes), else as three.
-    void copy_across(const uint8_t *row, int n, uint8_t *c, int64_t pitch, bool wide) const {
-        const int lo = wide ? wide_lo : n, hi = wide ? wide_hi : n;
-        int j = 0;
-        for (; j < lo; ++j) std::memcpy(c + j * pitch, row + at[j], 3);
-        for (; j < hi; ++j) std::memcpy(c + j * pitch, row + at[j], 4);
-        for (; j < n; ++j) std::memcpy(c + j * pitch, row + at[j], 3);
-    }
-    // Columns j0 .. j1 - 1 of a row into packed triples from c; returns the end.
-    uint8_t *copy(const uint8_t *row, int j0, int j1, uint8_t *c) const {
-        const int lo = wide_lo < j0 ? j0 : wide_lo > j1 ? j1 : wide_lo;
-        const int hi = wide_hi < lo ? lo : wide_hi > j1 ? j1 : wide_hi;
+    // Columns j0 .. j1 - 1 of a row, column j's pixel to c + (j - j0) * pitch
+    // (pitch 3: packed triples; a multiple of 3 otherwise): as four bytes
+    // where wide is true and the window allows (the byte beyond lands where
+    // the next pixel goes), else as three.
+    void copy(const uint8_t *row, int j0, int j1, uint8_t *c, int64_t pitch, bool wide = true) const {
+        const int lo = !wide ? j1 : wide_lo < j0 ? j0 : wide_lo > j1 ? j1 : wide_lo;
+        const int hi = !wide ? j1 : wide_hi < lo ? lo : wide_hi > j1 ? j1 : wide_hi;
         int j = j0;
-        for (; j < lo; ++j, c += 3) std::memcpy(c, row + at[j], 3);
-        for (; j < hi; ++j, c += 3) std::memcpy(c, row + at[j], 4);
-        for (; j < j1; ++j, c += 3) std::memcpy(c, row + at[j], 3);
-        return c;
+        for (; j < lo; ++j, c += pitch) std::memcpy(c, row + at[j], 3);
+        for (; j < hi; ++j, c += pitch) std::memcpy(c, row + at[j], 4);
+        for (; j < j1; ++j, c += pitch) std::memcpy(c, row + at[j], 3);
     }
 };
 
@@ -305,7 +300,7 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
             for (int64_t i = 0; i < m; ++i) {
                 if (i + column_reads::prefetch_rows < m)
                     reads.prefetch(image.row(along.index(i + column_reads::prefetch_rows)));
-                reads.copy_across(image.row(along.index(i)), count, gathered + 3 * i, 3 * m, i + 1 < m);
+                reads.copy(image.row(along.index(i)), 0, count, gathered + 3 * i, 3 * m, i + 1 < m);
             }
             for (int side = 0; side < 2; ++side) {
                 if (done[side]) continue;
@@ -378,7 +373,8 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
                 for (int64_t y = 0; y < m; ++y) {
                     if (b0 + y + column_reads::prefetch_rows < height)
                         reads.prefetch(image.row(b0 + y + column_reads::prefetch_rows));
-                    c = reads.copy(image.row(b0 + y), j0, j0 + n, c);
+                    reads.copy(image.row(b0 + y), j0, j0 + n, c, 3);
+                    c += 3 * n;
                 }
                 for (int side = 0; side < 2; ++side) {
                     if (done[side]) continue;
