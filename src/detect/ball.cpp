@@ -120,6 +120,19 @@ double clamp_coordinate(double v) { return std::max(-1e9, std::min(1e9, v)); }
 constexpr int64_t max_line_samples = 256;
 constexpr int max_line_changes = 256;
 
+// Writes the changes of a line of n flags as the scan writes them (see
+// line_runs); every pixel was classified, so no bisection is needed.
+void flag_runs(const uint8_t *flags, const edges::sampled_line &line, int32_t x, int32_t y, bool along_row,
+               const points_view &out, int64_t &written) {
+    auto put = [&](int64_t k) {
+        if (written >= out.shape[0]) return false;
+        write_point(out, written++, along_row ? static_cast<int32_t>(x + k) : x,
+                    along_row ? y : static_cast<int32_t>(y + k));
+        return true;
+    };
+    line.emit(flags, [](const uint8_t *) { return false; }, put, max_line_changes);
+}
+
 void line_runs(const uint8_t *p, int64_t step, int64_t n, const lch_bounds &window, int32_t x, int32_t y,
                bool along_row, ball_scratch &sc, const points_view &out, int64_t &written) {
     const int64_t stride = n <= max_line_samples ? 1 : (n + max_line_samples - 1) / max_line_samples;
@@ -133,6 +146,10 @@ void line_runs(const uint8_t *p, int64_t step, int64_t n, const lch_bounds &wind
         packed = sc.pixels.data();
     }
     classify_pixels(packed, samples, window, sc.inside.data());
+    if (stride == 1) {
+        flag_runs(sc.inside.data(), line, x, y, along_row, out, written);
+        return;
+    }
     auto put = [&](int64_t k) {
         if (written >= out.shape[0]) return false;
         write_point(out, written++, along_row ? static_cast<int32_t>(x + k) : x,
@@ -141,6 +158,37 @@ void line_runs(const uint8_t *p, int64_t step, int64_t n, const lch_bounds &wind
     };
     auto inside = [&](const uint8_t *q) { return window_inside(window, q[0], q[1], q[2]); };
     line.emit(sc.inside.data(), inside, put, max_line_changes);
+}
+
+// The runs of the chosen rows and columns of an h x w square at (x0, y0)
+// from one classification of all its pixels (sc.mask, row after row): for
+// squares of lines short enough to be read whole, where that classifies
+// fewer pixels than reading each line.
+void square_runs(const image_view &frame, const lch_bounds &window, int64_t x0, int64_t y0, int64_t h, int64_t w,
+                 ball_scratch &sc, const points_view &out, int64_t &written) {
+    sc.mask.resize(static_cast<size_t>(h * w));
+    uint8_t *mask = sc.mask.data();
+    const bool packed = frame.strides[1] == 3;
+    if (!packed) sc.pixels.resize(static_cast<size_t>(3 * w));
+    for (int64_t y = 0; y < h; ++y) {
+        const uint8_t *p = frame.at(y0 + y, x0);
+        if (!packed) {
+            edges::sampled_line{p, frame.strides[1], w, 1}.gather(sc.pixels.data());
+            p = sc.pixels.data();
+        }
+        classify_pixels(p, w, window, mask + y * w);
+    }
+    const edges::sampled_line row{nullptr, 0, w, 1}, column{nullptr, 0, h, 1};
+    for (double v : sc.rows) {
+        const auto y = static_cast<int64_t>(v);
+        flag_runs(mask + y * w, row, 0, static_cast<int32_t>(y), true, out, written);
+    }
+    sc.inside.resize(static_cast<size_t>(h));
+    for (double v : sc.columns) {
+        const auto x = static_cast<int64_t>(v);
+        for (int64_t y = 0; y < h; ++y) sc.inside[static_cast<size_t>(y)] = mask[y * w + x];
+        flag_runs(sc.inside.data(), column, static_cast<int32_t>(x), 0, false, out, written);
+    }
 }
 
 // Border points of a dense scan of the frame around a circle: the square
@@ -171,13 +219,19 @@ bool region_scan(const image_view &frame, const lch_bounds &window, double cx, d
     if (static_cast<int64_t>(sc.dense_points.size()) < 2 * cap) sc.dense_points.resize(static_cast<size_t>(2 * cap));
     points_view ps = packed_point_set(sc.dense_points.data(), cap);
     int64_t n = 0;
-    for (double v : sc.rows) {
-        const auto y = static_cast<int64_t>(v);
-        line_runs(frame.at(y0 + y, x0), frame.strides[1], w, window, 0, static_cast<int32_t>(y), true, sc, ps, n);
-    }
-    for (double v : sc.columns) {
-        const auto x = static_cast<int64_t>(v);
-        line_runs(frame.at(y0, x0 + x), frame.strides[0], h, window, static_cast<int32_t>(x), 0, false, sc, ps, n);
+    const int64_t line_pixels = static_cast<int64_t>(sc.rows.size()) * w + static_cast<int64_t>(sc.columns.size()) * h;
+    if (w <= max_line_samples && h <= max_line_samples && h * w < line_pixels) {
+        square_runs(frame, window, x0, y0, h, w, sc, ps, n);
+    } else {
+        for (double v : sc.rows) {
+            const auto y = static_cast<int64_t>(v);
+            line_runs(frame.at(y0 + y, x0), frame.strides[1], w, window, 0, static_cast<int32_t>(y), true, sc, ps, n);
+        }
+        for (double v : sc.columns) {
+            const auto x = static_cast<int64_t>(v);
+            line_runs(frame.at(y0, x0 + x), frame.strides[0], h, window, static_cast<int32_t>(x), 0, false, sc, ps,
+                      n);
+        }
     }
     int32_t m = static_cast<int32_t>(n);
     if (m >= 4) {

@@ -90,6 +90,7 @@ void chord_candidates(const points_view &runs, int32_t n, int64_t width, int64_t
 struct ball_scratch {
     std::vector<int32_t> borders, mixed, order, dense_points, dense_borders, idx, probes, with_probes;
     std::vector<uint8_t> pixels, inside;  // one dense line's samples
+    std::vector<uint8_t> mask;           // a dense square's pixels, classified
     std::vector<double> xs, ys, dx, dy, rows, columns, cross_x, cross_y;
     std::vector<chord_circle> chords;
     border_scratch borders_fit;
