@@ -96,7 +96,7 @@ void detection_core::scan(const image_view &frame, bool bgr, bool with_ball, poi
                                 : simple_edge_hsv(frame, field, windows[0], s_.rows, s_.columns);
 }
 
-int64_t detection_core::scan_step(int64_t height) { return height < 720 ? 1 : height / 360; }
+int64_t detection_core::scan_step(int64_t height) { return height < 480 ? 1 : height / 240; }
 
 bool detection_core::paired_scan(const image_view &frame) const {
     return frame.shape[0] * frame.shape[1] * 3 > paired_scan_bytes;
