@@ -110,6 +110,29 @@ double outside_share(const image_view &frame, const lch_bounds &window, double c
 
 double clamp_coordinate(double v) { return std::max(-1e9, std::min(1e9, v)); }
 
+constexpr int64_t max_line_samples = 256;
+constexpr int max_line_changes = 256;
+
+// Writes the changes of a line's flags as the scan writes them; `inside`
+// tests a pixel where a change between two samples is bisected.
+template <class Inside>
+void emit_runs(const edges::sampled_line &line, const uint8_t *flags, Inside inside, int32_t x, int32_t y,
+               bool along_row, const points_view &out, int64_t &written) {
+    auto put = [&](int64_t k) {
+        if (written >= out.shape[0]) return false;
+        write_point(out, written++, along_row ? static_cast<int32_t>(x + k) : x,
+                    along_row ? y : static_cast<int32_t>(y + k));
+        return true;
+    };
+    line.emit(flags, inside, put, max_line_changes);
+}
+
+// The same for a line whose every pixel was classified: nothing to bisect.
+void flag_runs(const uint8_t *flags, const edges::sampled_line &line, int32_t x, int32_t y, bool along_row,
+               const points_view &out, int64_t &written) {
+    emit_runs(line, flags, [](const uint8_t *) { return false; }, x, y, along_row, out, written);
+}
+
 // Runs of the window's colour along one line of n pixels from p (pixels
 // `step` bytes apart), written as the scan writes them at (x + k, y) for a
 // row or (x, y + k) for a column.  Lines longer than max_line_samples are
@@ -117,22 +140,6 @@ double clamp_coordinate(double v) { return std::max(-1e9, std::min(1e9, v)); }
 // bisection (edges::sampled_line): the pixels read per line are bounded
 // whatever its length, and runs and gaps of stride pixels or more are all
 // found.  At most max_line_changes changes per line.
-constexpr int64_t max_line_samples = 256;
-constexpr int max_line_changes = 256;
-
-// Writes the changes of a line of n flags as the scan writes them (see
-// line_runs); every pixel was classified, so no bisection is needed.
-void flag_runs(const uint8_t *flags, const edges::sampled_line &line, int32_t x, int32_t y, bool along_row,
-               const points_view &out, int64_t &written) {
-    auto put = [&](int64_t k) {
-        if (written >= out.shape[0]) return false;
-        write_point(out, written++, along_row ? static_cast<int32_t>(x + k) : x,
-                    along_row ? y : static_cast<int32_t>(y + k));
-        return true;
-    };
-    line.emit(flags, [](const uint8_t *) { return false; }, put, max_line_changes);
-}
-
 void line_runs(const uint8_t *p, int64_t step, int64_t n, const lch_bounds &window, int32_t x, int32_t y,
                bool along_row, ball_scratch &sc, const points_view &out, int64_t &written) {
     const int64_t stride = n <= max_line_samples ? 1 : (n + max_line_samples - 1) / max_line_samples;
@@ -146,18 +153,8 @@ void line_runs(const uint8_t *p, int64_t step, int64_t n, const lch_bounds &wind
         packed = sc.pixels.data();
     }
     classify_pixels(packed, samples, window, sc.inside.data());
-    if (stride == 1) {
-        flag_runs(sc.inside.data(), line, x, y, along_row, out, written);
-        return;
-    }
-    auto put = [&](int64_t k) {
-        if (written >= out.shape[0]) return false;
-        write_point(out, written++, along_row ? static_cast<int32_t>(x + k) : x,
-                    along_row ? y : static_cast<int32_t>(y + k));
-        return true;
-    };
     auto inside = [&](const uint8_t *q) { return window_inside(window, q[0], q[1], q[2]); };
-    line.emit(sc.inside.data(), inside, put, max_line_changes);
+    emit_runs(line, sc.inside.data(), inside, x, y, along_row, out, written);
 }
 
 // The runs of the chosen rows and columns of an h x w square at (x0, y0)
