@@ -164,3 +164,22 @@ def test_far_and_partly_hidden_balls_are_found():
     img[:, 168:176] = (35.0, 35.0, 38.0)                        # a leg across the ball's right side
     ball = det.detect(img.astype(np.uint8)).ball
     assert ball is not None and math.hypot(ball.x - 160.3, ball.y - 120.6) < 0.5 and abs(ball.r - 20.0) < 0.5
+
+
+def test_a_ball_cut_by_the_frame_needs_support_in_step_with_its_share_outside():
+    # Nearly half the circle lies beyond the left edge: found by
+    # default, refused (and named so) when the share outside costs a full
+    # point of support, found again when it costs nothing.
+    img = disc_frame(4.3, 120.4, 24.0, blur=1.0)
+    ball = FieldDetector(seed=0).detect(img).ball
+    assert ball is not None and math.hypot(ball.x - 4.3, ball.y - 120.4) < 1.0, ball
+    strict = FieldDetector(seed=0, diagnostics=True, ball_search=BallSearch(cut_support=1.0)).detect(img)
+    assert strict.ball is None
+    assert "is cut by the frame" in strict.diagnostics["reason"], strict.diagnostics
+    assert FieldDetector(seed=0, ball_search=BallSearch(cut_support=0.0)).detect(img).ball == ball
+    # A whole ball is judged as before, whatever the setting.
+    whole = disc_frame(160.0, 120.0, 22.0, blur=1.0)
+    assert (FieldDetector(seed=0, ball_search=BallSearch(cut_support=1.0)).detect(whole).ball
+            == FieldDetector(seed=0).detect(whole).ball)
+    with pytest.raises(ValueError, match="cut_support"):
+        BallSearch(cut_support=1.5)

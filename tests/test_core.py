@@ -180,7 +180,7 @@ def core_arguments(**change):
                 search=(120, 1.5, 2.0, 60.0, 3, 5, 0.6, 8), seed=None,
                 ball_rgb=_window_ints(BALL_WINDOW.mapping_for("rgb")),
                 ball_bgr=_window_ints(BALL_WINDOW.mapping_for("bgr")),
-                ball_search=(4.8, 160.0, 200, 1.5, 0.65, 4, 3, 0.7, 0.15, True, 1))
+                ball_search=(4.8, 160.0, 200, 1.5, 0.65, 4, 3, 0.7, 0.15, 0.35, True, 1))
     args.update(change)
     return args
 
@@ -217,7 +217,8 @@ def ball(k, value):
     (ball(4, 1.5), ValueError, "min_support"),
     (ball(5, 17), ValueError, "candidates"),
     (ball(7, float("nan")), ValueError, "min_saturation"),
-    (ball(10, 0), ValueError, "max_balls"),
+    (ball(9, -0.1), ValueError, "cut_support"),
+    (ball(11, 0), ValueError, "max_balls"),
     ({"ball_rgb": (0,) * 12}, ValueError, "13 integers"),
 ])
 def test_the_core_refuses_settings_it_cannot_run_with(change, error, match):

@@ -28,7 +28,7 @@ class Detector:
                  paint_bgr: Sequence[_Window], grey: tuple[int, int], rows: int, columns: int,
                  search: tuple[int, float, float, float, int, int, float, int],
                  seed: int | None, ball_rgb: _Window, ball_bgr: _Window,
-                 ball_search: tuple[float, float, int, float, float, int, int, float, float, bool, int],
+                 ball_search: tuple[float, float, int, float, float, int, int, float, float, float, bool, int],
                  shade_rgb: _Window | None = None, shade_bgr: _Window | None = None,
                  shaded_paint: tuple[Sequence[_Window], Sequence[_Window], int, int] | None = None) -> None: ...
     def detect(self, frame: npt.NDArray[np.uint8], bgr: bool, diagnostics: bool, /

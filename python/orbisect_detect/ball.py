@@ -75,7 +75,7 @@ MAX_BALLS: int = _core.MAX_BALLS
 #: What became of a candidate the search scored, as the detector's
 #: diagnostics name it.
 VERDICTS: tuple[str, ...] = ("ball", "weak", "weaker than the ball", "pale inside", "oval",
-                             "outside the size range")
+                             "outside the size range", "cut by the frame")
 
 @dataclass(frozen=True)
 class Ball:
@@ -150,6 +150,12 @@ class BallSearch:
         on three quarters of them at least, and only where the flattening
         is more than a pixel on either axis: a head, a hand or a knee is
         oval, a ball round.
+    cut_support : float
+        Support a ball needs beyond ``min_support`` for each share of its
+        circle that lies outside the frame (0.35: a ball cut in half needs
+        0.65 + 0.175): an arc at the frame's edge shows less of the shape,
+        and a patch of shirt or skin there fits one.  0 judges a cut ball
+        like a whole one.
     refine : bool
         Move the ball onto the image's border along its normals (an
         unbiased radius, whatever the blur and the compression); False
@@ -167,7 +173,7 @@ class BallSearch:
         ``min_support`` from 0 to 1, ``candidates`` from 0 to 16,
         ``min_run`` None or from 0 to 65536, 0 < ``min_r_share`` <=
         ``max_r_share`` <= 1, ``min_saturation`` from 0 to 1,
-        ``max_ellipticity`` from 0 to 1.
+        ``max_ellipticity`` and ``cut_support`` from 0 to 1.
 
     Examples
     --------
@@ -193,6 +199,7 @@ class BallSearch:
     max_r_share: float = 1.0 / 3.0
     min_saturation: float = 0.7
     max_ellipticity: float = 0.15
+    cut_support: float = 0.35
     refine: bool = True
 
     def for_frame(self, height: int, width: int) -> BallSearch:
@@ -230,6 +237,7 @@ class BallSearch:
             "max_r_share": real("max_r_share", self.max_r_share, 0.0, 1.0, open_lo=True),
             "min_saturation": real("min_saturation", self.min_saturation, 0.0, 1.0),
             "max_ellipticity": real("max_ellipticity", self.max_ellipticity, 0.0, 1.0),
+            "cut_support": real("cut_support", self.cut_support, 0.0, 1.0),
         }
         if not isinstance(self.refine, bool):
             raise TypeError(f"refine must be a bool, got {type(self.refine).__name__}")

@@ -494,7 +494,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="a setting of the ball search, over the settings file's: min_r, max_r "
                         "(px, or 'none' to follow the frame), tolerance, min_support, "
                         "iterations, candidates, min_run, min_r_share, max_r_share, "
-                        "min_saturation, max_ellipticity, refine; repeat for more")
+                        "min_saturation, max_ellipticity, cut_support, refine; repeat for more")
     d.add_argument("--line", action="append", type=_setting, default=[], metavar="NAME=VALUE",
                    help="a setting of the line search: min_width, max_width (px, or 'none'), "
                         "tolerance, min_support, iterations, min_run, min_points, max_lines, "

@@ -383,7 +383,7 @@ def _diagnostics(ball: Ball | None, report: list[dict[str, Any]], runs: int,
     reason: str | None = None
     if ball is None:
         big = [c for c in report if c["verdict"] == "outside the size range"]
-        rejected = [c for c in report if c["verdict"] in ("pale inside", "oval")]
+        rejected = [c for c in report if c["verdict"] in ("pale inside", "oval", "cut by the frame")]
         best = max((c["support"] for c in report), default=None)
         if runs == 0:
             reason = "no ball-coloured runs"
@@ -435,7 +435,8 @@ def _native_core(field_window: Window, line_windows: tuple[Window, ...], ball_wi
         _window_ints(ball_window.mapping_for("rgb")), _window_ints(ball_window.mapping_for("bgr")),
         (float(min_r), float(max_r), int(ball.iterations), float(ball.tolerance),
          float(ball.min_support), int(ball.candidates), _run(ball.min_run),
-         float(ball.min_saturation), float(ball.max_ellipticity), bool(ball.refine), int(max_balls)),
+         float(ball.min_saturation), float(ball.max_ellipticity), float(ball.cut_support),
+         bool(ball.refine), int(max_balls)),
         None if shade is None else _window_ints(shade.mapping_for("rgb")),
         None if shade is None else _window_ints(shade.mapping_for("bgr")),
         shaded_paint)

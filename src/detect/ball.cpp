@@ -108,6 +108,18 @@ double outside_share(const image_view &frame, const lch_bounds &window, double c
     return n == 0 ? 0.0 : static_cast<double>(inside) / n;
 }
 
+// Share of the circle that lies in the frame (48 directions).
+double visible_share(const image_view &frame, double cx, double cy, double r) {
+    const double right = static_cast<double>(frame.shape[1] - 1), bottom = static_cast<double>(frame.shape[0] - 1);
+    const ring_directions &d = ring();
+    int n = 0;
+    for (int k = 0; k < 48; ++k) {
+        const double x = cx + r * d.c[k], y = cy + r * d.s[k];
+        n += (x >= 0.0 && x <= right && y >= 0.0 && y <= bottom) ? 1 : 0;
+    }
+    return static_cast<double>(n) / 48.0;
+}
+
 double clamp_coordinate(double v) { return std::max(-1e9, std::min(1e9, v)); }
 
 constexpr int64_t max_line_samples = 256;
@@ -427,6 +439,15 @@ void accept(search_state &st, found_ball ball) {
         return;
     }
     if (!settle(st, ball)) {
+        ++st.refused;
+        return;
+    }
+    // An arc cut by the frame's edge shows less of the shape than a whole
+    // circle: a patch of shirt or skin at the edge fits an arc of one, so a
+    // ball cut by the frame needs more support, in step with its share
+    // outside.
+    if (ball.support < st.s.min_support + st.s.cut_support * (1.0 - visible_share(st.frame, ball.x, ball.y, ball.r))) {
+        st.note(ball, verdict::cut);
         ++st.refused;
         return;
     }

@@ -50,6 +50,7 @@ struct ball_settings {
     int32_t min_run = 3;
     double min_saturation = 0.7;
     double max_ellipticity = 0.15;
+    double cut_support = 0.35;
     bool refine = true;
     int32_t max_balls = 1;
 };
@@ -59,7 +60,7 @@ struct found_ball {
 };
 
 // What became of a candidate that was scored.
-enum class verdict : int32_t { ball, weak, weaker, pale, oval, outside_range };
+enum class verdict : int32_t { ball, weak, weaker, pale, oval, outside_range, cut };
 
 struct ball_note {
     found_ball ball;

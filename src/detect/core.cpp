@@ -50,6 +50,8 @@ fault check_settings(const core_settings &s) {
         return fault::value("ball_search.min_saturation must be from 0 to 1");
     if (!(b.max_ellipticity >= 0.0 && b.max_ellipticity <= 1.0))
         return fault::value("ball_search.max_ellipticity must be from 0 to 1");
+    if (!(b.cut_support >= 0.0 && b.cut_support <= 1.0))
+        return fault::value("ball_search.cut_support must be from 0 to 1");
     if (b.max_balls < 1 || b.max_balls > max_ball_count) return fault::value("max_balls must be from 1 to 16");
     return {};
 }

@@ -77,13 +77,13 @@ int finder_init(PyObject *self_obj, PyObject *args, PyObject *kwargs) {
     double tolerance, min_width, max_width, min_support;
     detect::ball_settings b;
     int refine = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO(ii)ii(idddiidi)OOO(ddiddiiddpi)|OOO:Detector",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO(ii)ii(idddiidi)OOO(ddiddiidddpi)|OOO:Detector",
                                      const_cast<char **>(names), &field_rgb, &field_bgr, &paint_rgb,
                                      &paint_bgr, &grey_lo, &grey_hi, &rows, &columns, &iterations,
                                      &tolerance, &min_width, &max_width, &min_run, &min_points,
                                      &min_support, &max_lines, &seed, &ball_rgb, &ball_bgr, &b.min_r,
                                      &b.max_r, &b.iterations, &b.tolerance, &b.min_support, &b.candidates,
-                                     &b.min_run, &b.min_saturation, &b.max_ellipticity, &refine,
+                                     &b.min_run, &b.min_saturation, &b.max_ellipticity, &b.cut_support, &refine,
                                      &b.max_balls, &shade_rgb, &shade_bgr, &shaded_paint))
         return -1;
     b.refine = refine != 0;
