@@ -34,8 +34,9 @@ frame; orbisect runs with its defaults throughout.
     python bench/bench_detect.py [--frames N] [--quick] [--variants clean,jpeg75,...]
                                  [--seed S] [--no-negatives] [--no-speed]
 
-120 frames per variant by default (a few minutes on an idle core), 30 with
---quick; the figures in bench/results/ were taken with --frames 200.
+200 frames per variant by default (about three minutes on an idle core;
+fewer for the large sizes): a false-ball rate of 0.5 % needs that many to
+show at all, one false ball in 120 frames being 0.8 %.  30 with --quick.
 """
 from __future__ import annotations
 
@@ -56,7 +57,7 @@ from orbisect_detect.scenes import (VARIANTS, BallLike, LineLike, Scene, Summary
                                     score_ball)
 from orbisect_detect.scenes.field import make_scene as field_scene
 
-REPORT_SEED, REPORT_FRAMES, QUICK_FRAMES = 2026, 120, 30
+REPORT_SEED, REPORT_FRAMES, QUICK_FRAMES = 2026, 200, 30
 TUNING_SEEDS = (1, 2, 3)
 Image = npt.NDArray[np.uint8]
 Mat = npt.NDArray[Any]                  # what OpenCV hands back
