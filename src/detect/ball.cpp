@@ -633,17 +633,28 @@ void chord_candidates(const points_view &runs, int32_t n, int64_t width, int64_t
     auto near = [&](size_t a, size_t b) {
         return std::abs(mx[a] - mx[b]) + std::abs(my[a] - my[b]) + std::abs(mr[a] - mr[b]) <= 3.0;
     };
+    // Only proposals within 3 px along x can be near: each one's are looked
+    // for among its neighbours in the order of x (the differences grow
+    // with the distance in that order, as exactly as near() takes them).
+    std::vector<size_t> by_x(m), at(m);
+    std::iota(by_x.begin(), by_x.end(), size_t{0});
+    std::sort(by_x.begin(), by_x.end(), [&](size_t a, size_t b) { return mx[a] < mx[b] || (mx[a] == mx[b] && a < b); });
+    for (size_t p = 0; p < m; ++p) at[by_x[p]] = p;
+    auto each_near = [&](size_t a, auto &&visit) {
+        for (size_t p = at[a]; p-- > 0 && std::abs(mx[a] - mx[by_x[p]]) <= 3.0;)
+            if (near(a, by_x[p])) visit(by_x[p]);
+        for (size_t p = at[a]; p < m && std::abs(mx[a] - mx[by_x[p]]) <= 3.0; ++p)
+            if (near(a, by_x[p])) visit(by_x[p]);
+    };
     std::vector<int32_t> votes(m, 0);
-    for (size_t a = 0; a < m; ++a)
-        for (size_t b = 0; b < m; ++b) votes[a] += near(a, b) ? 1 : 0;
+    for (size_t a = 0; a < m; ++a) each_near(a, [&](size_t) { ++votes[a]; });
     std::vector<size_t> order(m);
     std::iota(order.begin(), order.end(), size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return votes[a] > votes[b]; });
     std::vector<uint8_t> taken(m, 0);
     for (size_t k : order) {
         if (taken[k]) continue;
-        for (size_t b = 0; b < m; ++b)
-            if (near(k, b)) taken[b] = 1;
+        each_near(k, [&](size_t b) { taken[b] = 1; });
         out.push_back({mx[k], my[k], mr[k], votes[k]});
         if (static_cast<int32_t>(out.size()) == count) break;
     }
