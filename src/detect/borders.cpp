@@ -21,24 +21,43 @@ constexpr double sample_step = 0.5;
 // BT.601's Cb and Cr rows, applied to (R, G, B).
 constexpr double chroma_rgb[2][3] = {{-0.168736, -0.331264, 0.5}, {0.5, -0.418688, -0.081312}};
 
-// The frame's colour at (x, y), bilinear between the pixel centres around it
-// (0 <= x <= W - 1, 0 <= y <= H - 1: the caller sees to it).  A frame one
-// pixel wide or high reads its one column or row twice.
-void sample_bilinear(const image_view &frame, double x, double y, double out[3]) {
+// The samples of one ray from (cx, cy) along (ux, uy), at the distances
+// ts[0 .. samples): each one's colour bilinear between the pixel centres
+// around it, as its chroma (Cb, Cr: chroma_rgb applied to R, G, B, the
+// products summed in that order) into chroma[s], and the colours of its
+// first and last `edge` samples summed into inside and outside.  Every
+// sample must lie in the frame (0 <= x <= W - 1, 0 <= y <= H - 1: the
+// caller sees to it); a frame one pixel wide or high reads its one column
+// or row twice.  (Truncation is the floor here: x, y >= 0.)
+template <bool BGR>
+void ray_samples(const image_view &frame, double cx, double cy, double ux, double uy, const double *ts, int samples,
+                 int edge, double (*chroma)[2], double inside[3], double outside[3]) {
     const int64_t h = frame.shape[0], w = frame.shape[1];
-    // (Truncation is the floor here: x, y >= 0.)
-    const int64_t x0 = std::min(static_cast<int64_t>(x), std::max<int64_t>(w - 2, 0));
-    const int64_t y0 = std::min(static_cast<int64_t>(y), std::max<int64_t>(h - 2, 0));
-    const double fx = x - static_cast<double>(x0), fy = y - static_cast<double>(y0);
-    const int64_t dx = w > 1 ? 1 : 0, dy = h > 1 ? 1 : 0;
-    const uint8_t *p00 = frame.at(y0, x0), *p01 = frame.at(y0, x0 + dx);
-    const uint8_t *p10 = frame.at(y0 + dy, x0), *p11 = frame.at(y0 + dy, x0 + dx);
-    const int64_t cs = frame.strides[2];
-    for (int c = 0; c < 3; ++c) {
-        const double f00 = p00[c * cs], f01 = p01[c * cs], f10 = p10[c * cs], f11 = p11[c * cs];
-        const double top = f00 + (f01 - f00) * fx;
-        const double bottom = f10 + (f11 - f10) * fx;
-        out[c] = top + (bottom - top) * fy;
+    const int64_t x_last = std::max<int64_t>(w - 2, 0), y_last = std::max<int64_t>(h - 2, 0);
+    const int64_t s0 = frame.strides[0], s1 = frame.strides[1], cs = frame.strides[2];
+    // The offsets of the pixel to the right, below, and below right.
+    const int64_t right = w > 1 ? s1 : 0, down = h > 1 ? s0 : 0, both = right + down;
+    const uint8_t *const data = frame.at(0, 0);
+    for (int s = 0; s < samples; ++s) {
+        const double x = cx + ux * ts[s], y = cy + uy * ts[s];
+        const int64_t x0 = std::min(static_cast<int64_t>(x), x_last);
+        const int64_t y0 = std::min(static_cast<int64_t>(y), y_last);
+        const double fx = x - static_cast<double>(x0), fy = y - static_cast<double>(y0);
+        const uint8_t *p = data + (y0 * s0 + x0 * s1);
+        double rgb[3];
+        for (int c = 0; c < 3; ++c, p += cs) {
+            const double f00 = p[0], f01 = p[right], f10 = p[down], f11 = p[both];
+            const double top = f00 + (f01 - f00) * fx;
+            const double bottom = f10 + (f11 - f10) * fx;
+            rgb[c] = top + (bottom - top) * fy;
+        }
+        const double r = BGR ? rgb[2] : rgb[0], g = rgb[1], b = BGR ? rgb[0] : rgb[2];
+        chroma[s][0] = chroma_rgb[0][0] * r + chroma_rgb[0][1] * g + chroma_rgb[0][2] * b;
+        chroma[s][1] = chroma_rgb[1][0] * r + chroma_rgb[1][1] * g + chroma_rgb[1][2] * b;
+        if (s < edge)
+            for (int j = 0; j < 3; ++j) inside[j] += rgb[j];
+        if (s >= samples - edge)
+            for (int j = 0; j < 3; ++j) outside[j] += rgb[j];
     }
 }
 
@@ -165,7 +184,6 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
         sin_cos((k + 0.5) * turn, scratch.uy[static_cast<size_t>(k)], scratch.ux[static_cast<size_t>(k)]);
 
     const bool bgr = options.bgr;
-    const int cr = bgr ? 2 : 0, cb = bgr ? 0 : 2;  // where R and B are
     double chroma[max_samples][2];  // one ray's profile
     bool kept = false;
     double sigma = 0.0;
@@ -196,16 +214,8 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
                 continue;
             ++seen;
             double inside[3] = {0, 0, 0}, outside[3] = {0, 0, 0};
-            for (int s = 0; s < samples; ++s) {
-                double rgb[3];
-                sample_bilinear(frame, cx + ux * ts[s], cy + uy * ts[s], rgb);
-                for (int j = 0; j < 2; ++j)
-                    chroma[s][j] = chroma_rgb[j][0] * rgb[cr] + chroma_rgb[j][1] * rgb[1] + chroma_rgb[j][2] * rgb[cb];
-                if (s < edge)
-                    for (int j = 0; j < 3; ++j) inside[j] += rgb[j];
-                if (s >= samples - edge)
-                    for (int j = 0; j < 3; ++j) outside[j] += rgb[j];
-            }
+            (bgr ? ray_samples<true> : ray_samples<false>)(frame, cx, cy, ux, uy, ts, samples, edge, chroma, inside,
+                                                           outside);
             const ray_border b = border_position(chroma, ts, samples, edge);
             if (!std::isfinite(b.t)) continue;
             if (options.window != nullptr &&
