@@ -297,6 +297,23 @@ struct sampled_line {
         for (int64_t k = 0; k + 1 < m; ++k) std::memcpy(out + 3 * k, p + k * stride, 3);
         std::memcpy(out + 3 * (m - 1), p + index(m - 1) * step, 3);
     }
+    // Asks for the pixel that the first step of each change's bisection
+    // reads (a hint: nothing is read through it), so that those reads,
+    // each in a cache line of its own, overlap rather than wait in turn.
+    void prefetch_changes(const uint8_t *flags) const {
+        if (every < 2) return;
+        const int64_t m = samples();
+        for (int64_t k = 1; k < m; ++k) {
+            uint64_t a, b;
+            if (k + 8 <= m && (std::memcpy(&a, flags + k, 8), std::memcpy(&b, flags + k - 1, 8), a == b)) {
+                k += 7;
+                continue;
+            }
+            if ((flags[k] != 0) == (flags[k - 1] != 0)) continue;
+            const int64_t lo = index(k - 1), hi = index(k);
+            if (hi - lo > 1) __builtin_prefetch(p + (lo + (hi - lo) / 2) * step);
+        }
+    }
     // The changes (flags: the samples' membership) as the full scan writes
     // them, the last pixel closing a run that reaches it; after max_changes
     // changes the line ends there (closed as at its last pixel).  False as

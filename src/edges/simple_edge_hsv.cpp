@@ -285,10 +285,11 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
         const edges::sampled_line along{image.row(0), image.strides[0], height, every};
         const int64_t m = along.samples();
         const int group = edges::max_column_group < 64 ? edges::max_column_group : 64;
-        if (static_cast<int64_t>(column_bytes.size()) < 5 * m * group + 1)
-            column_bytes.resize(static_cast<size_t>(5 * m * group + 1));
-        uint8_t *const gathered = column_bytes.data(), *const flags = gathered + 3 * m * group + 1,
-                      *const spare = flags + m * group;
+        if (static_cast<int64_t>(column_bytes.size()) < 6 * m * group + 1)
+            column_bytes.resize(static_cast<size_t>(6 * m * group + 1));
+        uint8_t *const gathered = column_bytes.data();
+        uint8_t *const flags[2] = {gathered + 3 * m * group + 1, gathered + 4 * m * group + 1};
+        uint8_t *const spare = gathered + 5 * m * group + 1;
         int64_t xs[edges::max_column_group], sorted[edges::max_column_group];
         int slot[edges::max_column_group];
         for (int32_t k0 = 0; k0 < columns && !(done[0] && done[1]); k0 += group) {
@@ -297,14 +298,29 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
             // Column after column in the scratch (sample i of column j at
             // j * m + i), so that each column's flags lie together.
             const column_reads reads(sorted, count, width, image.strides[1]);
+            // At every second row the rows between the samples are asked
+            // for too: the band then comes in whole, as the processor's own
+            // prefetching follows (it does not follow every other row of a
+            // frame out of the caches), and the bisections read there.
             for (int64_t i = 0; i < m; ++i) {
-                if (i + column_reads::prefetch_rows < m)
-                    reads.prefetch(image.row(along.index(i + column_reads::prefetch_rows)));
+                if (i + column_reads::prefetch_rows < m) {
+                    const int64_t y = along.index(i + column_reads::prefetch_rows);
+                    reads.prefetch(image.row(y));
+                    if (every == 2 && y + 1 < height) reads.prefetch(image.row(y + 1));
+                }
                 reads.copy(image.row(along.index(i)), 0, count, gathered + 3 * i, 3 * m, i + 1 < m);
+            }
+            // Both sides classified, and the pixels their bisections read
+            // first asked for, before any is bisected.
+            for (int side = 0; side < 2; ++side) {
+                if (done[side]) continue;
+                sides.classify(side, gathered, m * count, flags[side], spare);
+                for (int j = 0; j < count; ++j)
+                    edges::sampled_line{image.at(0, xs[j]), image.strides[0], height, every}.prefetch_changes(
+                        flags[side] + slot[j] * m);
             }
             for (int side = 0; side < 2; ++side) {
                 if (done[side]) continue;
-                sides.classify(side, gathered, m * count, flags, spare);
                 edges::point_sink &sink = *sinks[side];
                 const int ws = sides.counts[side];
                 const lch_bounds *wins = sides.windows[side];
@@ -317,7 +333,7 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
                     const auto x = static_cast<int32_t>(xs[j]);
                     const edges::sampled_line col{image.at(0, xs[j]), image.strides[0], height, every};
                     auto put = [&](int64_t y) { return sink.put(x, static_cast<int32_t>(y)); };
-                    if (!col.emit(flags + slot[j] * m, member, put)) done[side] = true;
+                    if (!col.emit(flags[side] + slot[j] * m, member, put)) done[side] = true;
                 }
             }
         }
