@@ -1,5 +1,7 @@
 """Speed of the field detector: time per frame against the OpenCV pipeline of
-bench_detect.py in the same run, the time of each stage, the first frame
+bench_detect.py in the same run (each frame's best of 3 runs; on frames
+just written, as a camera delivers them; and from memory), the time of
+each stage, the first frame
 against a warm one, the import, the frames per second of 1, 2 and 8
 threads (one detector each), and the growth of the time per frame with the
 frame's size (sizes scaled to the frame).  Then the geometry of the lines
@@ -50,6 +52,31 @@ def per_frame(fns: Sequence[Callable[[Frame], Any]], frames: Sequence[Frame],
                 best = min(best, time.perf_counter() - t0)
             times[k].append(best)
     return [statistics.median(t) for t in times]
+
+
+def delivered(fns: Sequence[Callable[[Frame], Any]], frames: Sequence[Frame]
+              ) -> tuple[list[float], list[float]]:
+    """Each function's median time on frames as a camera delivers them, and
+    on frames out of the caches: (1) each frame just written into a buffer,
+    as a decoder or a camera's driver writes it (new to the detector, its
+    pixels in the caches), the functions taking turns on each; (2) each
+    frame once, in turn, straight from memory (the frames together are
+    far larger than the caches)."""
+    buf = np.empty_like(frames[0])
+    written: list[list[float]] = [[] for _ in fns]
+    cold: list[list[float]] = [[] for _ in fns]
+    for f in frames:
+        for k, fn in enumerate(fns):
+            np.copyto(buf, f)
+            t0 = time.perf_counter()
+            fn(buf)
+            written[k].append(time.perf_counter() - t0)
+    for k, fn in enumerate(fns):
+        for f in frames:
+            t0 = time.perf_counter()
+            fn(f)
+            cold[k].append(time.perf_counter() - t0)
+    return [statistics.median(t) for t in written], [statistics.median(t) for t in cold]
 
 
 def stage_medians(frames: Sequence[Frame]) -> dict[str, float]:
@@ -220,6 +247,11 @@ def main() -> None:
     t_ours, t_cv = per_frame([det.detect, cv.detect], scenes)
     print(f"per frame: orbisect {t_ours * 1e3:.3f} ms, OpenCV {t_cv * 1e3:.3f} ms: "
           f"{t_cv / t_ours:.1f}x as fast")
+    (w_ours, w_cv), (c_ours, c_cv) = delivered([det.detect, cv.detect], scenes)
+    print(f"each frame just written into a buffer (as a camera delivers it): orbisect "
+          f"{w_ours * 1e3:.3f} ms, OpenCV {w_cv * 1e3:.3f} ms: {w_cv / w_ours:.1f}x as fast; "
+          f"each frame once from memory: {c_ours * 1e3:.3f} ms, OpenCV {c_cv * 1e3:.3f} ms: "
+          f"{c_cv / c_ours:.1f}x")
     stages = stage_medians(scenes)
     print("stages (median of best of 3): " + ", ".join(
         f"{k} {v * 1e3:.3f} ms" for k, v in stages.items()))

@@ -610,8 +610,9 @@ def speed(seed: int, variants: Sequence[Variant] = ()) -> None:
     pipeline, on each variant and on 60 clean frames, threads, and growth
     with the frame's size (bench_core.py's measures: the median over the
     frames of each one's best of 3 runs, the pipelines taking turns, the
-    detector without diagnostics)."""
-    from bench_core import growth, per_frame, thread_rate  # noqa: PLC0415 - it imports this module
+    detector without diagnostics; and on the clean frames, each just
+    written into a buffer and each once from memory)."""
+    from bench_core import delivered, growth, per_frame, thread_rate  # noqa: PLC0415 - it imports this module
     from orbisect_detect import FieldDetector
     from orbisect_detect.scenes import make_scenes  # noqa: PLC0415
     if variants:
@@ -634,6 +635,10 @@ def speed(seed: int, variants: Sequence[Variant] = ()) -> None:
     ours, theirs = per_frame([det.detect, cv.detect], frames)
     print(f"\nper 640x480 frame: orbisect {ours * 1e3:.3f} ms, OpenCV {theirs * 1e3:.3f} ms: "
           f"{theirs / ours:.1f}x as fast")
+    (w_ours, w_cv), (c_ours, c_cv) = delivered([det.detect, cv.detect], frames)
+    print(f"each frame just written (as a camera delivers it): orbisect {w_ours * 1e3:.3f} ms, "
+          f"{w_cv / w_ours:.1f}x as fast; each frame once from memory: {c_ours * 1e3:.3f} ms, "
+          f"{c_cv / c_ours:.1f}x")
     one = thread_rate(frames, 1)
     print("threads (one detector each): " + ", ".join(
         f"{n}: {thread_rate(frames, n) / one:.2f}x" for n in (1, 2, 8)) + " the frames per second of one")
