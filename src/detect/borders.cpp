@@ -7,6 +7,7 @@
 #include "colour/window.hpp"
 #include "detect/circle_fit.hpp"
 #include "detect/exact_math.hpp"
+#include "detect/ray_kernels.hpp"
 
 namespace orbisect::detect {
 namespace {
@@ -18,47 +19,10 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr int max_samples = 25;
 constexpr double sample_step = 0.5;
 
-// BT.601's Cb and Cr rows, applied to (R, G, B).
-constexpr double chroma_rgb[2][3] = {{-0.168736, -0.331264, 0.5}, {0.5, -0.418688, -0.081312}};
-
-// The samples of one ray from (cx, cy) along (ux, uy), at the distances
-// ts[0 .. samples): each one's colour bilinear between the pixel centres
-// around it, as its chroma (Cb, Cr: chroma_rgb applied to R, G, B, the
-// products summed in that order) into chroma[s], and the colours of its
-// first and last `edge` samples summed into inside and outside.  Every
-// sample must lie in the frame (0 <= x <= W - 1, 0 <= y <= H - 1: the
-// caller sees to it); a frame one pixel wide or high reads its one column
-// or row twice.  (Truncation is the floor here: x, y >= 0.)
-template <bool BGR>
-void ray_samples(const image_view &frame, double cx, double cy, double ux, double uy, const double *ts, int samples,
-                 int edge, double (*chroma)[2], double inside[3], double outside[3]) {
-    const int64_t h = frame.shape[0], w = frame.shape[1];
-    const int64_t x_last = std::max<int64_t>(w - 2, 0), y_last = std::max<int64_t>(h - 2, 0);
-    const int64_t s0 = frame.strides[0], s1 = frame.strides[1], cs = frame.strides[2];
-    // The offsets of the pixel to the right, below, and below right.
-    const int64_t right = w > 1 ? s1 : 0, down = h > 1 ? s0 : 0, both = right + down;
-    const uint8_t *const data = frame.at(0, 0);
-    for (int s = 0; s < samples; ++s) {
-        const double x = cx + ux * ts[s], y = cy + uy * ts[s];
-        const int64_t x0 = std::min(static_cast<int64_t>(x), x_last);
-        const int64_t y0 = std::min(static_cast<int64_t>(y), y_last);
-        const double fx = x - static_cast<double>(x0), fy = y - static_cast<double>(y0);
-        const uint8_t *p = data + (y0 * s0 + x0 * s1);
-        double rgb[3];
-        for (int c = 0; c < 3; ++c, p += cs) {
-            const double f00 = p[0], f01 = p[right], f10 = p[down], f11 = p[both];
-            const double top = f00 + (f01 - f00) * fx;
-            const double bottom = f10 + (f11 - f10) * fx;
-            rgb[c] = top + (bottom - top) * fy;
-        }
-        const double r = BGR ? rgb[2] : rgb[0], g = rgb[1], b = BGR ? rgb[0] : rgb[2];
-        chroma[s][0] = chroma_rgb[0][0] * r + chroma_rgb[0][1] * g + chroma_rgb[0][2] * b;
-        chroma[s][1] = chroma_rgb[1][0] * r + chroma_rgb[1][1] * g + chroma_rgb[1][2] * b;
-        if (s < edge)
-            for (int j = 0; j < 3; ++j) inside[j] += rgb[j];
-        if (s >= samples - edge)
-            for (int j = 0; j < 3; ++j) outside[j] += rgb[j];
-    }
+// The ray loop of the best level this machine runs.
+const ray_kernels &rays() {
+    static const ray_kernels &k = ORBISECT_PICK_LEVEL(best_level(), ray_table);
+    return k;
 }
 
 // The upper middle element (the lower middle's successor for even counts)
@@ -183,7 +147,10 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
     for (int32_t k = 0; k < n_rays; ++k)
         sin_cos((k + 0.5) * turn, scratch.uy[static_cast<size_t>(k)], scratch.ux[static_cast<size_t>(k)]);
 
-    const bool bgr = options.bgr;
+    const int64_t right = w > 1 ? frame.strides[1] : 0, down = h > 1 ? frame.strides[0] : 0;
+    const ray_frame pixels{frame.at(0, 0), frame.strides[0], frame.strides[1], frame.strides[2], right, down,
+                           right + down, std::max<int64_t>(w - 2, 0), std::max<int64_t>(h - 2, 0)};
+    const ray_samples_fn sample = options.bgr ? rays().bgr : rays().rgb;
     double chroma[max_samples][2];  // one ray's profile
     bool kept = false;
     double sigma = 0.0;
@@ -214,8 +181,7 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
                 continue;
             ++seen;
             double inside[3] = {0, 0, 0}, outside[3] = {0, 0, 0};
-            (bgr ? ray_samples<true> : ray_samples<false>)(frame, cx, cy, ux, uy, ts, samples, edge, chroma, inside,
-                                                           outside);
+            sample(pixels, {cx, cy, ux, uy, ts, samples, edge}, chroma, inside, outside);
             const ray_border b = border_position(chroma, ts, samples, edge);
             if (!std::isfinite(b.t)) continue;
             if (options.window != nullptr &&

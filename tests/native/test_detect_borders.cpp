@@ -6,9 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "detect/borders.hpp"
+#include "detect/ray_kernels.hpp"
 #include "harness.hpp"
 
 using namespace orbisect;
@@ -163,4 +167,75 @@ NATIVE_TEST(disc_saturation_is_the_median_of_the_coloured_grid_points) {
     CHECK(std::abs(disc_saturation(t.view(), 30.0, 30.0, 20.0) - 0.8456521739130435) < 1e-12);
     CHECK(std::abs(disc_saturation(t.view(), 3.0, 57.0, 20.0) - 0.8913043478260869) < 1e-12);
     CHECK(std::abs(disc_saturation(t.view(), 29.6, 30.2, 19.7) - 0.8456521739130435) < 1e-12);
+}
+
+namespace {
+
+// The ray loop written plainly: each sample bilinear between its four
+// pixels, its chroma, and the sums of the first and last `edge` colours.
+void plain_ray(const ray_frame &f, const ray_request &r, bool bgr, double (*chroma)[2], double in[3], double out[3]) {
+    for (int s = 0; s < r.samples; ++s) {
+        const double x = r.cx + r.ux * r.ts[s], y = r.cy + r.uy * r.ts[s];
+        const int64_t x0 = std::min(static_cast<int64_t>(x), f.x_last), y0 = std::min(static_cast<int64_t>(y), f.y_last);
+        const double fx = x - static_cast<double>(x0), fy = y - static_cast<double>(y0);
+        double colour[3];
+        for (int c = 0; c < 3; ++c) {
+            const uint8_t *p = f.data + y0 * f.row_step + x0 * f.pixel_step + c * f.channel_step;
+            const double top = p[0] + (p[f.right] - double(p[0])) * fx;
+            const double bottom = p[f.down] + (p[f.both] - double(p[f.down])) * fx;
+            colour[c] = top + (bottom - top) * fy;
+        }
+        const double R = colour[bgr ? 2 : 0], G = colour[1], B = colour[bgr ? 0 : 2];
+        chroma[s][0] = -0.168736 * R + -0.331264 * G + 0.5 * B;
+        chroma[s][1] = 0.5 * R + -0.418688 * G + -0.081312 * B;
+        for (int j = 0; j < 3; ++j) {
+            if (s < r.edge) in[j] += colour[j];
+            if (s >= r.samples - r.edge) out[j] += colour[j];
+        }
+    }
+}
+
+}  // namespace
+
+NATIVE_TEST(ray_samples_at_every_level_give_the_plain_loops_bits) {
+    // Random pixels in frames of odd sizes (one pixel wide or high too),
+    // packed, padded and reversed; random rays inside them.
+    std::mt19937 rng(2024u);
+    const int64_t sizes[][2] = {{1, 9}, {9, 1}, {2, 2}, {7, 13}, {31, 17}, {64, 48}};
+    for (const auto &size : sizes) {
+        const int64_t h = size[0], w = size[1];
+        for (int layout = 0; layout < 3; ++layout) {
+            const int64_t step = layout == 1 ? 4 : 3;
+            std::vector<uint8_t> px(size_t(h * w * step));
+            for (uint8_t &v : px) v = uint8_t(rng());
+            ray_frame f{px.data(), w * step, step, 1, w > 1 ? step : 0, h > 1 ? w * step : 0, 0, std::max<int64_t>(w - 2, 0),
+                        std::max<int64_t>(h - 2, 0)};
+            if (layout == 2) {  // rows and pixels reversed, channels B, G, R as stored
+                f = {px.data() + px.size() - 1, -w * 3, -3, -1, w > 1 ? -3 : 0, h > 1 ? -w * 3 : 0, 0, f.x_last, f.y_last};
+            }
+            f.both = f.right + f.down;
+            std::uniform_real_distribution<double> at_x(0.0, double(w - 1)), at_y(0.0, double(h - 1));
+            for (int trial = 0; trial < 40; ++trial) {
+                // A chord between two points of the frame, sampled from one to the other.
+                const double x0 = at_x(rng), y0 = at_y(rng), x1 = at_x(rng), y1 = at_y(rng);
+                const int n = 1 + int(rng() % 25), edge = std::max(1, n / 5);
+                double ts[25];
+                for (int k = 0; k < n; ++k) ts[k] = n == 1 ? 0.0 : double(k) / (n - 1);
+                const ray_request r{x0, y0, x1 - x0, y1 - y0, ts, n, edge};
+                for (bool bgr : {false, true}) {
+                    double want[25][2], in0[3] = {1, 2, 3}, out0[3] = {4, 5, 6};
+                    plain_ray(f, r, bgr, want, in0, out0);
+                    for (int l = 0; l < isa_level_count; ++l) {
+                        const isa_level level = static_cast<isa_level>(l);
+                        if (!level_supported(level)) continue;
+                        const ray_kernels &k = ORBISECT_PICK_LEVEL(level, ray_table);
+                        double got[25][2], in[3] = {1, 2, 3}, out[3] = {4, 5, 6};
+                        (bgr ? k.bgr : k.rgb)(f, r, got, in, out);
+                        CHECK(std::memcmp(got, want, sizeof(double) * 2 * size_t(n)) == 0);
+                        CHECK(std::memcmp(in, in0, sizeof in) == 0 && std::memcmp(out, out0, sizeof out) == 0);
+                    }
+                }
+            }
+        }
+    }
 }
