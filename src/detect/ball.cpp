@@ -630,31 +630,47 @@ void chord_candidates(const points_view &runs, int32_t n, int64_t width, int64_t
     // Each proposal's votes are the proposals within 3 px of it (centre and
     // radius); the best is taken, its neighbours dropped, and so on.
     const size_t m = mx.size();
-    auto near = [&](size_t a, size_t b) {
-        return std::abs(mx[a] - mx[b]) + std::abs(my[a] - my[b]) + std::abs(mr[a] - mr[b]) <= 3.0;
-    };
-    // Only proposals within 3 px along x can be near: each one's are looked
-    // for among its neighbours in the order of x (the differences grow
-    // with the distance in that order, as exactly as near() takes them).
+    // Only proposals within 3 px along x can be near: the proposals are
+    // laid out in the order of x (sx, sy, sr), and each one's are looked
+    // for in the stretch of that order within 3 px of it along x (the
+    // differences grow with the distance in that order, as exactly as the
+    // test takes them), a run of plain loops over adjacent values.
     std::vector<size_t> by_x(m), at(m);
     std::iota(by_x.begin(), by_x.end(), size_t{0});
     std::sort(by_x.begin(), by_x.end(), [&](size_t a, size_t b) { return mx[a] < mx[b] || (mx[a] == mx[b] && a < b); });
-    for (size_t p = 0; p < m; ++p) at[by_x[p]] = p;
-    auto each_near = [&](size_t a, auto &&visit) {
-        for (size_t p = at[a]; p-- > 0 && std::abs(mx[a] - mx[by_x[p]]) <= 3.0;)
-            if (near(a, by_x[p])) visit(by_x[p]);
-        for (size_t p = at[a]; p < m && std::abs(mx[a] - mx[by_x[p]]) <= 3.0; ++p)
-            if (near(a, by_x[p])) visit(by_x[p]);
+    std::vector<double> sx(m), sy(m), sr(m);
+    for (size_t p = 0; p < m; ++p) {
+        at[by_x[p]] = p;
+        sx[p] = mx[by_x[p]];
+        sy[p] = my[by_x[p]];
+        sr[p] = mr[by_x[p]];
+    }
+    // The stretch [lo, hi) of proposal p's neighbours along x.
+    auto stretch = [&](size_t p, size_t &lo, size_t &hi) {
+        for (lo = p; lo > 0 && std::abs(sx[p] - sx[lo - 1]) <= 3.0;) --lo;
+        for (hi = p + 1; hi < m && std::abs(sx[p] - sx[hi]) <= 3.0;) ++hi;
+    };
+    auto near = [&](size_t p, size_t q) {
+        return std::abs(sx[p] - sx[q]) + std::abs(sy[p] - sy[q]) + std::abs(sr[p] - sr[q]) <= 3.0;
     };
     std::vector<int32_t> votes(m, 0);
-    for (size_t a = 0; a < m; ++a) each_near(a, [&](size_t) { ++votes[a]; });
+    for (size_t p = 0; p < m; ++p) {
+        size_t lo, hi;
+        stretch(p, lo, hi);
+        int32_t v = 0;
+        for (size_t q = lo; q < hi; ++q) v += near(p, q) ? 1 : 0;
+        votes[by_x[p]] = v;
+    }
     std::vector<size_t> order(m);
     std::iota(order.begin(), order.end(), size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return votes[a] > votes[b]; });
-    std::vector<uint8_t> taken(m, 0);
+    std::vector<uint8_t> taken(m, 0);  // by position along x
     for (size_t k : order) {
-        if (taken[k]) continue;
-        each_near(k, [&](size_t b) { taken[b] = 1; });
+        const size_t p = at[k];
+        if (taken[p]) continue;
+        size_t lo, hi;
+        stretch(p, lo, hi);
+        for (size_t q = lo; q < hi; ++q) taken[q] |= near(p, q) ? 1 : 0;
         out.push_back({mx[k], my[k], mr[k], votes[k]});
         if (static_cast<int32_t>(out.size()) == count) break;
     }
