@@ -22,14 +22,6 @@ inline double round_half_even(double x) {
     return std::signbit(x) ? -((-x + big) - big) : (x + big) - big;
 }
 
-// The largest integer not above x (std::floor), without a call.
-inline double floor_exact(double x) {
-    constexpr double big = 4503599627370496.0;  // 2^52
-    if (!(std::fabs(x) < big)) return x;
-    const double t = static_cast<double>(static_cast<int64_t>(x));  // towards zero
-    return t > x ? t - 1.0 : (t == 0.0 && std::signbit(x) ? -0.0 : t);
-}
-
 // sqrt(x^2 + y^2), without the library's hypot (no care for overflow: the
 // core's values are pixel coordinates).
 inline double length2d(double x, double y) { return std::sqrt(x * x + y * y); }

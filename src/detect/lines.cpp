@@ -8,6 +8,7 @@
 
 #include "colour/window.hpp"
 #include "detect/exact_math.hpp"
+#include "detect/profile_kernels.hpp"
 #include "edges/scan.hpp"
 #include "fitting/fitting.hpp"
 
@@ -82,20 +83,10 @@ struct raw_line {
     double px, py, ux, uy, t_lo, t_hi, width, support;
 };
 
-// Intensity (R + G + B) at a point, bilinear between the four pixel
-// centres around it; false when one of them lies outside the frame.
-bool intensity_at(const image_view &frame, double x, double y, double &out) {
-    const double fx = floor_exact(x), fy = floor_exact(y);
-    if (!(fx >= 0.0 && fy >= 0.0 && fx + 1.0 <= static_cast<double>(frame.shape[1] - 1) &&
-          fy + 1.0 <= static_cast<double>(frame.shape[0] - 1)))
-        return false;
-    const auto ix = static_cast<int64_t>(fx), iy = static_cast<int64_t>(fy);
-    const double ax = x - fx, ay = y - fy;
-    auto sum = [&](int64_t yy, int64_t xx) { return static_cast<double>(pixel_sum(frame.at(yy, xx))); };
-    const double top = sum(iy, ix) * (1.0 - ax) + sum(iy, ix + 1) * ax;
-    const double bottom = sum(iy + 1, ix) * (1.0 - ax) + sum(iy + 1, ix + 1) * ax;
-    out = top * (1.0 - ay) + bottom * ay;
-    return true;
+// The profile loop of the best level this machine runs.
+const profile_kernels &profiles() {
+    static const profile_kernels &k = ORBISECT_PICK_LEVEL(best_level(), profile_table);
+    return k;
 }
 
 // Least contrast of paint over the field in a profile (R + G + B), and the
@@ -120,6 +111,8 @@ bool refine_once(const image_view &frame, refined_line &l) {
     const int count = static_cast<int>(std::min<double>(max_profiles, std::max(3.0, length / 4.0)));
     const double nx = -l.uy, ny = l.ux;
     double v[max_profile_samples];
+    const profile_frame pixels{frame.at(0, 0), frame.strides[0], frame.strides[1], frame.shape[1], frame.shape[0]};
+    const profile_fn sample = profiles().intensities;
     std::vector<double> ts, centres, widths;
     const int outer = 2;  // samples at each end that give the field's level
     const int plateau = std::max(0, static_cast<int>((l.width / 2.0 - 2.0) / profile_step));
@@ -131,12 +124,7 @@ bool refine_once(const image_view &frame, refined_line &l) {
         // Profiles at the middles of count equal stretches of the line.
         const double t = l.t_lo + length * (k + 0.5) / count;
         const double cx = l.px + t * l.ux, cy = l.py + t * l.uy;
-        bool inside = true;
-        for (int i = 0; i < samples && inside; ++i) {
-            const double s = (i - mid) * profile_step;
-            inside = intensity_at(frame, cx + s * nx, cy + s * ny, v[i]);
-        }
-        if (!inside) continue;
+        if (!sample(pixels, cx, cy, nx, ny, samples, mid, profile_step, v)) continue;
         double left = 0.0, right = 0.0;
         for (int i = 0; i < outer; ++i) {
             left += v[i] / outer;

@@ -6,3 +6,4 @@ target_sources(orbisect_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/core.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lines.cpp)
 orbisect_add_levels(orbisect_core ${CMAKE_CURRENT_LIST_DIR}/ray_level.cpp)
+orbisect_add_levels(orbisect_core ${CMAKE_CURRENT_LIST_DIR}/profile_level.cpp)

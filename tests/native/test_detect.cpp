@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <set>
 #include <tuple>
@@ -15,6 +16,7 @@
 #include "detect/core.hpp"
 #include "detect/exact_math.hpp"
 #include "detect/lines.hpp"
+#include "detect/profile_kernels.hpp"
 #include "detect/random.hpp"
 #include "edges/simple_edge_hsv.hpp"
 #include "harness.hpp"
@@ -486,4 +488,67 @@ NATIVE_TEST(detect_exact_math) {
     double c2, s2;
     double_angle(0.0, 0.0, c2, s2);
     CHECK(c2 == 1.0 && s2 == 0.0);
+}
+
+namespace {
+
+// A profile written plainly: point after point, each one's four pixels
+// checked, the first outside ending it (false).
+bool plain_profile(const profile_frame &f, double cx, double cy, double nx, double ny, int samples, int mid,
+                   double step, double *v) {
+    for (int i = 0; i < samples; ++i) {
+        const double s = (i - mid) * step, x = cx + s * nx, y = cy + s * ny;
+        const double fx = std::floor(x), fy = std::floor(y);
+        if (!(fx >= 0.0 && fy >= 0.0 && fx + 1.0 <= double(f.width - 1) && fy + 1.0 <= double(f.height - 1)))
+            return false;
+        const uint8_t *p = f.data + int64_t(fy) * f.row_step + int64_t(fx) * f.pixel_step;
+        auto sum = [&](const uint8_t *q) { return double(int32_t{q[0]} + q[1] + q[2]); };
+        const double ax = x - fx, ay = y - fy;
+        const double top = sum(p) * (1.0 - ax) + sum(p + f.pixel_step) * ax;
+        const double bottom = sum(p + f.row_step) * (1.0 - ax) + sum(p + f.row_step + f.pixel_step) * ax;
+        v[i] = top * (1.0 - ay) + bottom * ay;
+    }
+    return true;
+}
+
+}  // namespace
+
+NATIVE_TEST(profiles_at_every_level_give_the_plain_loops_bits) {
+    // Random pixels in frames of odd sizes, packed, padded and reversed;
+    // profiles across random points and directions, some reaching out of
+    // the frame (refused) and some along its edges.
+    std::mt19937 rng(77u);
+    const int64_t sizes[][2] = {{2, 2}, {3, 11}, {13, 5}, {40, 57}};
+    for (const auto &size : sizes) {
+        const int64_t h = size[0], w = size[1];
+        for (int layout = 0; layout < 3; ++layout) {
+            const int64_t step = layout == 1 ? 5 : 3;
+            std::vector<uint8_t> px(size_t(h * w * step));
+            for (uint8_t &b : px) b = uint8_t(rng());
+            profile_frame f{px.data(), w * step, step, w, h};
+            if (layout == 2)  // rows and pixels reversed, channels in place
+                f = {px.data() + (h - 1) * w * 3 + (w - 1) * 3, -w * 3, -3, w, h};
+            std::uniform_real_distribution<double> at_x(-2.0, double(w + 1)), at_y(-2.0, double(h + 1)),
+                turn(0.0, 6.283185307179586);
+            int kept = 0;
+            for (int trial = 0; trial < 200; ++trial) {
+                const double a = trial % 10 == 0 ? 0.0 : turn(rng);
+                const double nx = std::cos(a), ny = std::sin(a);
+                const int samples = 1 + int(rng() % 40), mid = samples / 2;
+                const double cx = trial % 7 == 0 ? 0.0 : at_x(rng), cy = trial % 11 == 0 ? double(h - 2) : at_y(rng);
+                const double step_px = trial % 3 == 0 ? 0.25 : 1.0;
+                double want[64], got[64];
+                const bool inside = plain_profile(f, cx, cy, nx, ny, samples, mid, step_px, want);
+                kept += inside;
+                for (int l = 0; l < isa_level_count; ++l) {
+                    const isa_level level = static_cast<isa_level>(l);
+                    if (!level_supported(level)) continue;
+                    const profile_kernels &k = ORBISECT_PICK_LEVEL(level, profile_table);
+                    CHECK(k.intensities(f, cx, cy, nx, ny, samples, mid, step_px, got) == inside);
+                    CHECK(!inside || std::memcmp(got, want, sizeof(double) * size_t(samples)) == 0);
+                }
+            }
+            CHECK(h < 3 || w < 3 || kept > 0);
+        }
+    }
 }
