@@ -310,12 +310,13 @@ pair_count simple_edge_pair(const image_view &image, const points_view &ps_a, co
                 }
                 reads.copy(image.row(along.index(i)), 0, count, gathered + 3 * i, 3 * m, i + 1 < m);
             }
-            // Both sides classified, and the pixels their bisections read
-            // first asked for, before any is bisected.
+            // Both sides classified, and (beyond every second row, whose
+            // rows between were asked for above) the pixels their
+            // bisections read first asked for, before any is bisected.
             for (int side = 0; side < 2; ++side) {
                 if (done[side]) continue;
                 sides.classify(side, gathered, m * count, flags[side], spare);
-                for (int j = 0; j < count; ++j)
+                for (int j = 0; every > 2 && j < count; ++j)
                     edges::sampled_line{image.at(0, xs[j]), image.strides[0], height, every}.prefetch_changes(
                         flags[side] + slot[j] * m);
             }
