@@ -147,9 +147,7 @@ border_fit refine_circle_border(const image_view &frame, double cx, double cy, d
     for (int32_t k = 0; k < n_rays; ++k)
         sin_cos((k + 0.5) * turn, scratch.uy[static_cast<size_t>(k)], scratch.ux[static_cast<size_t>(k)]);
 
-    const int64_t right = w > 1 ? frame.strides[1] : 0, down = h > 1 ? frame.strides[0] : 0;
-    const ray_frame pixels{frame.at(0, 0), frame.strides[0], frame.strides[1], frame.strides[2], right, down,
-                           right + down, std::max<int64_t>(w - 2, 0), std::max<int64_t>(h - 2, 0)};
+    const ray_frame pixels{frame.at(0, 0), frame.strides[0], frame.strides[1], frame.strides[2], w, h};
     const ray_samples_fn sample = options.bgr ? rays().bgr : rays().rgb;
     double chroma[max_samples][2];  // one ray's profile
     bool kept = false;

@@ -10,14 +10,11 @@
 namespace orbisect::detect {
 
 // A frame as the ray loop reads it: the first pixel, the strides in bytes,
-// the offsets from a pixel to the one right of it, below it and below right
-// (0 along an axis one pixel long), and the last top-left corner of a
-// bilinear cell (W - 2 and H - 2, at least 0).
+// its width and height.
 struct ray_frame {
     const uint8_t *data;
     int64_t row_step, pixel_step, channel_step;
-    int64_t right, down, both;
-    int64_t x_last, y_last;
+    int64_t width, height;
 };
 
 // A ray from (cx, cy) along (ux, uy), sampled at the distances ts[0 .. samples);
@@ -32,8 +29,9 @@ struct ray_request {
 // chroma (Cb, Cr: BT.601's rows applied to R, G, B, the products summed in
 // that order) into chroma[s], and the colours of the first and last `edge`
 // samples summed, in the order of the samples, into inside and outside
-// (added to what they hold).  Every sample must lie in the frame.  Every
-// level gives the same bits.
+// (added to what they hold).  Every sample must lie in the frame; a frame
+// one pixel wide or high reads its one column or row twice.  Every level
+// gives the same bits.
 using ray_samples_fn = void (*)(const ray_frame &frame, const ray_request &ray, double (*chroma)[2],
                                 double inside[3], double outside[3]);
 

@@ -24,6 +24,11 @@ template <bool BGR>
 void ray_samples(const detect::ray_frame &f, const detect::ray_request &ray, double (*chroma)[2], double inside[3],
                  double outside[3]) {
     const int n = ray.samples, edge = ray.edge;
+    // The offsets from a pixel to the one right of it, below it and below
+    // right (0 along an axis one pixel long), and the last top-left corner
+    // of a bilinear cell.
+    const int64_t right = f.width > 1 ? f.pixel_step : 0, down = f.height > 1 ? f.row_step : 0, both = right + down;
+    const int64_t x_last = f.width > 2 ? f.width - 2 : 0, y_last = f.height > 2 ? f.height - 2 : 0;
     int s = 0;
     for (; s + 4 <= n; s += 4) {
         const lanes t = {ray.ts[s], ray.ts[s + 1], ray.ts[s + 2], ray.ts[s + 3]};
@@ -31,8 +36,8 @@ void ray_samples(const detect::ray_frame &f, const detect::ray_request &ray, dou
         int64_t x0[4], y0[4];
         const uint8_t *p[4];
         for (int k = 0; k < 4; ++k) {
-            x0[k] = cell(x[k], f.x_last);
-            y0[k] = cell(y[k], f.y_last);
+            x0[k] = cell(x[k], x_last);
+            y0[k] = cell(y[k], y_last);
             p[k] = f.data + (y0[k] * f.row_step + x0[k] * f.pixel_step);
         }
         const lanes fx = x - lanes{static_cast<double>(x0[0]), static_cast<double>(x0[1]),
@@ -41,7 +46,7 @@ void ray_samples(const detect::ray_frame &f, const detect::ray_request &ray, dou
                                    static_cast<double>(y0[2]), static_cast<double>(y0[3])};
         lanes rgb[3];
         for (int c = 0; c < 3; ++c) {
-            const int64_t o = c * f.channel_step, o01 = o + f.right, o10 = o + f.down, o11 = o + f.both;
+            const int64_t o = c * f.channel_step, o01 = o + right, o10 = o + down, o11 = o + both;
             const lanes f00 = __builtin_convertvector((int_lanes{p[0][o], p[1][o], p[2][o], p[3][o]}), lanes);
             const lanes f01 = __builtin_convertvector((int_lanes{p[0][o01], p[1][o01], p[2][o01], p[3][o01]}), lanes);
             const lanes f10 = __builtin_convertvector((int_lanes{p[0][o10], p[1][o10], p[2][o10], p[3][o10]}), lanes);
@@ -64,12 +69,12 @@ void ray_samples(const detect::ray_frame &f, const detect::ray_request &ray, dou
     }
     for (; s < n; ++s) {
         const double x = ray.cx + ray.ux * ray.ts[s], y = ray.cy + ray.uy * ray.ts[s];
-        const int64_t x0 = cell(x, f.x_last), y0 = cell(y, f.y_last);
+        const int64_t x0 = cell(x, x_last), y0 = cell(y, y_last);
         const double fx = x - static_cast<double>(x0), fy = y - static_cast<double>(y0);
         const uint8_t *q = f.data + (y0 * f.row_step + x0 * f.pixel_step);
         double rgb[3];
         for (int c = 0; c < 3; ++c, q += f.channel_step) {
-            const double f00 = q[0], f01 = q[f.right], f10 = q[f.down], f11 = q[f.both];
+            const double f00 = q[0], f01 = q[right], f10 = q[down], f11 = q[both];
             const double top = f00 + (f01 - f00) * fx;
             const double bottom = f10 + (f11 - f10) * fx;
             rgb[c] = top + (bottom - top) * fy;

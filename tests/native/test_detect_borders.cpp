@@ -174,15 +174,17 @@ namespace {
 // The ray loop written plainly: each sample bilinear between its four
 // pixels, its chroma, and the sums of the first and last `edge` colours.
 void plain_ray(const ray_frame &f, const ray_request &r, bool bgr, double (*chroma)[2], double in[3], double out[3]) {
+    const int64_t right = f.width > 1 ? f.pixel_step : 0, down = f.height > 1 ? f.row_step : 0;
+    const int64_t x_last = std::max<int64_t>(f.width - 2, 0), y_last = std::max<int64_t>(f.height - 2, 0);
     for (int s = 0; s < r.samples; ++s) {
         const double x = r.cx + r.ux * r.ts[s], y = r.cy + r.uy * r.ts[s];
-        const int64_t x0 = std::min(static_cast<int64_t>(x), f.x_last), y0 = std::min(static_cast<int64_t>(y), f.y_last);
+        const int64_t x0 = std::min(static_cast<int64_t>(x), x_last), y0 = std::min(static_cast<int64_t>(y), y_last);
         const double fx = x - static_cast<double>(x0), fy = y - static_cast<double>(y0);
         double colour[3];
         for (int c = 0; c < 3; ++c) {
             const uint8_t *p = f.data + y0 * f.row_step + x0 * f.pixel_step + c * f.channel_step;
-            const double top = p[0] + (p[f.right] - double(p[0])) * fx;
-            const double bottom = p[f.down] + (p[f.both] - double(p[f.down])) * fx;
+            const double top = p[0] + (p[right] - double(p[0])) * fx;
+            const double bottom = p[down] + (p[right + down] - double(p[down])) * fx;
             colour[c] = top + (bottom - top) * fy;
         }
         const double R = colour[bgr ? 2 : 0], G = colour[1], B = colour[bgr ? 0 : 2];
@@ -208,12 +210,9 @@ NATIVE_TEST(ray_samples_at_every_level_give_the_plain_loops_bits) {
             const int64_t step = layout == 1 ? 4 : 3;
             std::vector<uint8_t> px(size_t(h * w * step));
             for (uint8_t &v : px) v = uint8_t(rng());
-            ray_frame f{px.data(), w * step, step, 1, w > 1 ? step : 0, h > 1 ? w * step : 0, 0, std::max<int64_t>(w - 2, 0),
-                        std::max<int64_t>(h - 2, 0)};
-            if (layout == 2) {  // rows and pixels reversed, channels B, G, R as stored
-                f = {px.data() + px.size() - 1, -w * 3, -3, -1, w > 1 ? -3 : 0, h > 1 ? -w * 3 : 0, 0, f.x_last, f.y_last};
-            }
-            f.both = f.right + f.down;
+            ray_frame f{px.data(), w * step, step, 1, w, h};
+            if (layout == 2)  // rows and pixels reversed, channels B, G, R as stored
+                f = {px.data() + px.size() - 1, -w * 3, -3, -1, w, h};
             std::uniform_real_distribution<double> at_x(0.0, double(w - 1)), at_y(0.0, double(h - 1));
             for (int trial = 0; trial < 40; ++trial) {
                 // A chord between two points of the frame, sampled from one to the other.
